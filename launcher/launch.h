@@ -1,0 +1,31 @@
+// The launcher: boot sequence, launch and reset, settings from the boot
+// loader's environment, recovery image and rescue mode.
+#ifndef LAUNCHER_LAUNCH_H
+#define LAUNCHER_LAUNCH_H
+
+#include <cstdint>
+
+// Switches read once from the U-Boot environment; all 0 at start-up.
+struct launch_settings_t {
+	int32_t gdb_enable;    // start the application under gdbserver
+	uint32_t gdbserver;    // debugger host, IPv4, most significant byte first
+	int32_t gdbport;       // debugger TCP port
+	uint8_t shell_enable;  // interactive shell before launch / reboot
+	uint8_t memchk_enable; // preload the DUMA library
+	int32_t rescue_enable; // rescue mode instead of the plain mount
+};
+
+extern launch_settings_t launch_settings;
+extern uint8_t tried_alt_image;
+extern char stringbuff[256];
+
+int which_image(void);
+int extract_image(int n);
+[[noreturn]] void launch_image(void);
+[[noreturn]] void board_reset(void);
+void parse_uboot_env(void);
+int extract_image_from_flash(void);
+int run_rescue_mode(void);
+int CheckCrc(const uint8_t *data, uint32_t count, uint32_t expected);
+
+#endif

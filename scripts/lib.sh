@@ -1,0 +1,29 @@
+# Helpers shared by the set-up scripts. Sourced, not run.
+
+say() { printf '==> %s\n' "$*" >&2; }
+
+# need_packages PKG...: installs the Debian packages that are missing.
+need_packages() {
+	local missing=() p
+	for p in "$@"; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' ||
+			missing+=("$p")
+	done
+	[ ${#missing[@]} -eq 0 ] && return 0
+	if [ "$(id -u)" -ne 0 ]; then
+		say "missing Debian packages: ${missing[*]} (run as root, or install them)"
+		return 1
+	fi
+	say "installing ${missing[*]}"
+	if ! DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null; then
+		apt-get update -q >/dev/null
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" >/dev/null
+	fi
+}
+
+# Packages for building the launcher and the host tool and running the
+# native tests.
+BUILD_PACKAGES=(cmake make g++ pkg-config libi2c-dev libgtest-dev libgmock-dev
+	u-boot-tools python3 tar gzip)
+
+jobs() { nproc 2>/dev/null || echo 2; }
