@@ -1,0 +1,23 @@
+#!/bin/bash
+# cppcheck and clang-tidy over the launcher, the board layer and the host
+# tool (checks in .clang-tidy); any finding fails the run.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. scripts/lib.sh
+
+need_packages cppcheck clang-tidy
+say "configuring build-tidy/ (compile commands only)"
+cmake -S . -B build-tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+
+srcs=$(find launcher board vemra-image -name '*.cpp' | sort)
+
+say "cppcheck"
+# shellcheck disable=SC2086
+cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 \
+	--enable=warning,portability,performance \
+	--suppress=missingIncludeSystem \
+	-I launcher -I board -I vemra-image $srcs
+
+say "clang-tidy"
+# shellcheck disable=SC2086
+clang-tidy --quiet -p build-tidy $srcs 2>&1 | { grep -v "warnings generated" || true; }
