@@ -1,0 +1,603 @@
+// vemra-image: makes, lists, verifies and unpacks the launcher's image
+// containers on the host.
+#include <algorithm>
+#include <cerrno>
+#include <cctype>
+#include <climits>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "container.h"
+#include "crc.h"
+
+// Exit status: 1 only ever means "the image is not one the launcher boots".
+enum { STATUS_OK = 0, STATUS_REJECTED = 1, STATUS_ERROR = 2 };
+
+static const char USAGE[] =
+	"usage: vemra-image create -o OUT [--reserved N] PAYLOAD.tar.gz\n"
+	"       vemra-image create -o OUT [--reserved N] -C DIR\n"
+	"       vemra-image list IMAGE\n"
+	"       vemra-image verify IMAGE\n"
+	"       vemra-image extract IMAGE -o PAYLOAD\n"
+	"       vemra-image --help\n"
+	"\n"
+	"  create   wrap a gzip-compressed tar archive in an image container;\n"
+	"           with -C, pack the tree under DIR with tar first (members\n"
+	"           relative to DIR, owned by root). N sets the reserved header\n"
+	"           word (decimal, or hexadecimal with 0x).\n"
+	"  list     print the header fields and whether the image is valid.\n"
+	"  verify   check the image as the launcher does; say why it is rejected.\n"
+	"  extract  write the payload of a valid image.\n"
+	"\n"
+	"IMAGE may be a slot file or a raw dump of a partition: bytes after the\n"
+	"image are ignored. OUT and PAYLOAD are written whole or not at all.\n"
+	"\n"
+	"Exit status: 0 done (for list and verify: the image is valid),\n"
+	"1 image rejected, 2 usage or I/O error.\n";
+
+static void __attribute__((format(printf, 1, 2))) error(const char *fmt, ...)
+{
+	va_list ap;
+
+	fputs("vemra-image: ", stderr);
+	va_start(ap, fmt);
+	vfprintf(stderr, fmt, ap);
+	va_end(ap);
+	fputc('\n', stderr);
+}
+
+static int __attribute__((format(printf, 1, 2))) usage_error(const char *fmt, ...)
+{
+	va_list ap;
+
+	fputs("vemra-image: ", stderr);
+	va_start(ap, fmt);
+	vfprintf(stderr, fmt, ap);
+	va_end(ap);
+	fputs("\nTry 'vemra-image --help'.\n", stderr);
+	return STATUS_ERROR;
+}
+
+// ---- Output files: written to a temporary file beside the target, then
+// renamed over it. The name is kept here so that a signal can remove it.
+
+static char temp_path[PATH_MAX];
+static sigset_t cleanup_signals;
+
+static void remove_temp_and_die(int sig)
+{
+	if (temp_path[0])
+		unlink(temp_path);
+	signal(sig, SIG_DFL);
+	raise(sig);
+}
+
+static void catch_signals()
+{
+	const int sigs[] = { SIGINT, SIGTERM, SIGHUP, SIGPIPE };
+
+	sigemptyset(&cleanup_signals);
+	for (int s : sigs) {
+		sigaddset(&cleanup_signals, s);
+		signal(s, remove_temp_and_die);
+	}
+}
+
+static int open_temp(const char *out)
+{
+	const char *slash = strrchr(out, '/');
+	const int dirlen = slash ? (int)(slash - out + 1) : 0;
+	sigset_t old;
+	int fd = -1;
+
+	sigprocmask(SIG_BLOCK, &cleanup_signals, &old);
+	if (snprintf(temp_path, sizeof(temp_path), "%.*s.vemra-image.XXXXXX", dirlen, out) >=
+	    (int)sizeof(temp_path))
+		errno = ENAMETOOLONG;
+	else
+		fd = mkostemp(temp_path, O_CLOEXEC);
+	if (fd < 0) {
+		temp_path[0] = '\0';
+		error("%s: cannot create a file beside it: %s", out, strerror(errno));
+	}
+	sigprocmask(SIG_SETMASK, &old, nullptr);
+	return fd;
+}
+
+static void discard_temp(int fd)
+{
+	sigset_t old;
+
+	if (fd >= 0)
+		close(fd);
+	sigprocmask(SIG_BLOCK, &cleanup_signals, &old);
+	if (temp_path[0])
+		unlink(temp_path);
+	temp_path[0] = '\0';
+	sigprocmask(SIG_SETMASK, &old, nullptr);
+}
+
+static void sync_dir_of(const char *path)
+{
+	const char *slash = strrchr(path, '/');
+	const std::string dir = slash ? std::string(path, (size_t)(slash - path + 1)) : ".";
+	const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+
+	// Best effort: the file itself is on disk already.
+	if (fd >= 0) {
+		fsync(fd);
+		close(fd);
+	}
+}
+
+// Gives the temporary file the mode a new file would get, puts it on disk
+// and renames it to `out`. Closes fd in every case.
+static int commit_temp(int fd, const char *out)
+{
+	const mode_t mask = umask(0);
+	sigset_t old;
+
+	umask(mask);
+	if (fchmod(fd, 0666 & ~mask) < 0 || fsync(fd) < 0) {
+		error("%s: %s", out, strerror(errno));
+		discard_temp(fd);
+		return STATUS_ERROR;
+	}
+	if (close(fd) < 0 || rename(temp_path, out) < 0) {
+		error("%s: %s", out, strerror(errno));
+		discard_temp(-1);
+		return STATUS_ERROR;
+	}
+	sigprocmask(SIG_BLOCK, &cleanup_signals, &old);
+	temp_path[0] = '\0';
+	sigprocmask(SIG_SETMASK, &old, nullptr);
+	sync_dir_of(out);
+	return STATUS_OK;
+}
+
+// ---- Reading and describing images.
+
+static std::string reason(const image_check &c)
+{
+	char s[128];
+
+	switch (c.verdict) {
+	case IMAGE_BAD_HEADER:
+		if (c.have < IMAGE_HEADER_SIZE)
+			snprintf(s, sizeof(s), "invalid header: %llu of %zu bytes",
+				 (unsigned long long)c.have, IMAGE_HEADER_SIZE);
+		else
+			snprintf(s, sizeof(s), "invalid header: magic 0x%08X, expected 0x%08X",
+				 c.header.magic, IMAGE_MAGIC);
+		break;
+	case IMAGE_BAD_LENGTH:
+		snprintf(s, sizeof(s), "invalid length: %u bytes, at most %u", c.header.length,
+			 IMAGE_MAX_LENGTH);
+		break;
+	case IMAGE_TRUNCATED:
+		snprintf(s, sizeof(s), "truncated: %llu of %llu bytes", (unsigned long long)c.have,
+			 (unsigned long long)c.want);
+		break;
+	case IMAGE_BAD_CRC:
+		snprintf(s, sizeof(s), "checksum mismatch: crc 0x%08X, computed 0x%08X",
+			 c.header.crc, c.computed_crc);
+		break;
+	case IMAGE_VALID:
+		snprintf(s, sizeof(s), "valid");
+		break;
+	}
+	return s;
+}
+
+// Checks the image in `path`; payload_fd as for check_image_fd. Returns
+// false, having said why, when the file cannot be read or written.
+static bool check_file(const char *path, int payload_fd, const char *payload_name,
+		       image_check *c)
+{
+	const int fd = open(path, O_RDONLY | O_CLOEXEC);
+
+	if (fd < 0) {
+		error("%s: %s", path, strerror(errno));
+		return false;
+	}
+	const image_io io = check_image_fd(fd, payload_fd, c);
+	const int err = errno;
+
+	close(fd);
+	if (io == IMAGE_IO_READ_ERROR)
+		error("%s: %s", path, strerror(err));
+	else if (io == IMAGE_IO_WRITE_ERROR)
+		error("%s: %s", payload_name, strerror(err));
+	return io == IMAGE_IO_OK;
+}
+
+static void print_fields(const image_check &c)
+{
+	const image_header &h = c.header;
+	const bool magic_ok = h.magic == IMAGE_MAGIC;
+	const bool read_on = magic_ok && c.verdict != IMAGE_BAD_LENGTH;
+
+	if (c.verdict == IMAGE_VALID || c.verdict == IMAGE_BAD_CRC)
+		printf("CRC:       0x%08X (%s, computed 0x%08X)\n", h.crc,
+		       c.verdict == IMAGE_VALID ? "valid" : "mismatch", c.computed_crc);
+	else
+		printf("CRC:       0x%08X (not checked)\n", h.crc);
+	printf("Length:    %u bytes\n", h.length);
+	printf("Magic:     0x%08X (%s)\n", h.magic, magic_ok ? "valid" : "invalid");
+	printf("Reserved:  0x%08X\n", h.reserved);
+	if (!read_on)
+		printf("Payload:   not read\n");
+	else if (h.length == 0)
+		printf("Payload:   empty\n");
+	else
+		printf("Payload:   %s\n", c.gzip ? "gzip" : "not gzip");
+}
+
+static int cmd_list(const char *path)
+{
+	image_check c;
+
+	if (!check_file(path, -1, nullptr, &c))
+		return STATUS_ERROR;
+	printf("Image:     %s\n", path);
+	if (c.have >= IMAGE_HEADER_SIZE)
+		print_fields(c);
+	printf("Verdict:   %s\n", reason(c).c_str());
+	return c.verdict == IMAGE_VALID ? STATUS_OK : STATUS_REJECTED;
+}
+
+static int cmd_verify(const char *path)
+{
+	image_check c;
+
+	if (!check_file(path, -1, nullptr, &c))
+		return STATUS_ERROR;
+	if (c.verdict != IMAGE_VALID) {
+		error("%s: %s", path, reason(c).c_str());
+		return STATUS_REJECTED;
+	}
+	printf("%s: OK\n", path);
+	return STATUS_OK;
+}
+
+static int cmd_extract(const char *path, const char *out)
+{
+	image_check c;
+	const int fd = open_temp(out);
+
+	if (fd < 0)
+		return STATUS_ERROR;
+	if (!check_file(path, fd, out, &c)) {
+		discard_temp(fd);
+		return STATUS_ERROR;
+	}
+	if (c.verdict != IMAGE_VALID) {
+		discard_temp(fd);
+		error("%s: %s", path, reason(c).c_str());
+		return STATUS_REJECTED;
+	}
+	return commit_temp(fd, out);
+}
+
+// ---- Making images.
+
+// Starts tar packing the entries of `dir` to a pipe; returns its read end.
+// The members are named relative to DIR ("home/bin/..."), with no "./"
+// entry: unpacked as root in /tmp, a "./" member would give /tmp the mode
+// and owner of DIR. Files are recorded as root's, the owner they have on
+// the board, whoever packs them; --sort=name makes the archive repeatable.
+static int start_tar(const char *dir, pid_t *pid)
+{
+	std::vector<std::string> names;
+	DIR *d = opendir(dir);
+
+	if (!d) {
+		error("%s: %s", dir, strerror(errno));
+		return -1;
+	}
+	while (const dirent *e = readdir(d))
+		if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+			names.push_back(e->d_name);
+	closedir(d);
+	if (names.empty()) {
+		error("%s: empty directory, nothing to pack", dir);
+		return -1;
+	}
+	std::sort(names.begin(), names.end());
+
+	std::vector<const char *> argv = { "tar", "-C", dir, "--sort=name", "--owner=0",
+					   "--group=0", "--numeric-owner", "-czf", "-", "--" };
+	for (const std::string &n : names)
+		argv.push_back(n.c_str());
+	argv.push_back(nullptr);
+
+	int p[2];
+
+	if (pipe2(p, O_CLOEXEC) < 0) {
+		error("pipe: %s", strerror(errno));
+		return -1;
+	}
+	*pid = fork();
+	if (*pid < 0) {
+		error("fork: %s", strerror(errno));
+		close(p[0]);
+		close(p[1]);
+		return -1;
+	}
+	if (*pid == 0) {
+		dup2(p[1], STDOUT_FILENO);
+		execvp("tar", const_cast<char *const *>(argv.data()));
+		error("tar: %s", strerror(errno));
+		_exit(127);
+	}
+	close(p[1]);
+	return p[0];
+}
+
+static bool tar_succeeded(pid_t pid)
+{
+	int status;
+
+	while (waitpid(pid, &status, 0) < 0)
+		if (errno != EINTR) {
+			error("tar: %s", strerror(errno));
+			return false;
+		}
+	if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
+		return true;
+	if (WIFEXITED(status))
+		error("tar failed with exit status %d", WEXITSTATUS(status));
+	else
+		error("tar killed by signal %d", WTERMSIG(status));
+	return false;
+}
+
+static int open_payload(const char *path)
+{
+	const int fd = open(path, O_RDONLY | O_CLOEXEC);
+	struct stat st;
+
+	if (fd < 0 || fstat(fd, &st) < 0) {
+		error("%s: %s", path, strerror(errno));
+	} else if (S_ISDIR(st.st_mode)) {
+		error("%s: %s (use -C to pack a directory)", path, strerror(EISDIR));
+	} else if (S_ISREG(st.st_mode) && (uint64_t)st.st_size > IMAGE_MAX_LENGTH) {
+		// Refused before anything is copied.
+		error("%s: too large: %llu bytes, at most %u", path,
+		      (unsigned long long)st.st_size, IMAGE_MAX_LENGTH);
+	} else {
+		return fd;
+	}
+	if (fd >= 0)
+		close(fd);
+	return -1;
+}
+
+// Copies the payload after a 16-byte gap for the header. Sets *length and
+// *gzip. False, having said why, on an error.
+static bool copy_payload(int in, const char *in_name, int out, const char *out_name,
+			 uint32_t *length, bool *gzip)
+{
+	static const uint8_t gap[IMAGE_HEADER_SIZE] = {};
+	uint8_t buf[64 * 1024];
+	uint64_t total = 0;
+	ssize_t got;
+
+	if (!write_full(out, gap, sizeof(gap))) {
+		error("%s: %s", out_name, strerror(errno));
+		return false;
+	}
+	*gzip = false;
+	while ((got = read_full(in, buf, sizeof(buf))) > 0) {
+		if (total == 0)
+			*gzip = got >= 2 && buf[0] == 0x1F && buf[1] == 0x8B;
+		total += (uint64_t)got;
+		if (total > IMAGE_MAX_LENGTH) {
+			error("%s: too large: more than %u bytes", in_name, IMAGE_MAX_LENGTH);
+			return false;
+		}
+		if (!write_full(out, buf, (size_t)got)) {
+			error("%s: %s", out_name, strerror(errno));
+			return false;
+		}
+	}
+	if (got < 0) {
+		error("%s: %s", in_name, strerror(errno));
+		return false;
+	}
+	*length = (uint32_t)total;
+	return true;
+}
+
+// Fills in the header of the container whose payload is in the file.
+static bool write_header(int fd, const char *name, uint32_t length, uint32_t reserved)
+{
+	uint8_t hdr[IMAGE_HEADER_SIZE];
+	uint8_t buf[64 * 1024];
+	uint64_t pos = IMAGE_HEADER_SIZE;
+	const uint64_t end = pos + length;
+
+	put_be32(hdr + 4, length);
+	put_be32(hdr + 8, IMAGE_MAGIC);
+	put_be32(hdr + 12, reserved);
+	uint32_t crc = gen_crc(hdr + IMAGE_CRC_START, IMAGE_HEADER_SIZE - IMAGE_CRC_START,
+			       0xFFFFFFFFu);
+
+	while (pos < end) {
+		const size_t n = (size_t)std::min<uint64_t>(end - pos, sizeof(buf));
+		const ssize_t got = pread(fd, buf, n, (off_t)pos);
+
+		if (got < 0 && errno == EINTR)
+			continue;
+		if (got <= 0) {
+			error("%s: %s", name, got < 0 ? strerror(errno) : "changed while written");
+			return false;
+		}
+		crc = gen_crc(buf, (uint32_t)got, crc);
+		pos += (uint64_t)got;
+	}
+	put_be32(hdr, crc);
+	if (pwrite(fd, hdr, sizeof(hdr), 0) != (ssize_t)sizeof(hdr)) {
+		error("%s: %s", name, strerror(errno));
+		return false;
+	}
+	return true;
+}
+
+static int cmd_create(const char *out, uint32_t reserved, const char *payload, const char *dir)
+{
+	pid_t tar = -1;
+	const int in = dir ? start_tar(dir, &tar) : open_payload(payload);
+	const char *in_name = dir ? "tar" : payload;
+
+	if (in < 0)
+		return STATUS_ERROR;
+
+	const int fd = open_temp(out);
+	uint32_t length = 0;
+	bool gzip = false;
+	bool ok = fd >= 0 && copy_payload(in, in_name, fd, out, &length, &gzip);
+
+	close(in); // a tar still writing gets SIGPIPE
+	if (tar > 0)
+		ok = tar_succeeded(tar) && ok;
+	if (!ok || !write_header(fd, out, length, reserved)) {
+		discard_temp(fd);
+		return STATUS_ERROR;
+	}
+	const int status = commit_temp(fd, out);
+
+	if (status == STATUS_OK && !gzip)
+		error("warning: %s does not start like a gzip file; the launcher unpacks "
+		      "the payload with tar -z", payload);
+	return status;
+}
+
+// ---- Command line.
+
+enum { OPT_OUT = 1, OPT_RESERVED = 2, OPT_DIR = 4 };
+
+struct options {
+	const char *out = nullptr;
+	const char *dir = nullptr;
+	uint32_t reserved = 0;
+	std::vector<const char *> files;
+};
+
+// Decimal, or hexadecimal after 0x; the whole of a 32-bit word.
+static bool parse_u32(const char *s, uint32_t *v)
+{
+	const bool hex = s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+	const char *digits = hex ? s + 2 : s;
+	char *end;
+
+	if (!isxdigit((unsigned char)digits[0]))
+		return false;
+	errno = 0;
+	const unsigned long long n = strtoull(digits, &end, hex ? 16 : 10);
+
+	if (errno || *end || n > UINT32_MAX)
+		return false;
+	*v = (uint32_t)n;
+	return true;
+}
+
+// Parses argv[0 .. argc) of a command taking the options in `allowed`.
+// False, having said why, on a usage error.
+static bool parse_options(const char *cmd, int argc, char **argv, int allowed, options *o)
+{
+	bool only_files = false;
+
+	for (int i = 0; i < argc; i++) {
+		const char *a = argv[i];
+		const bool has_value = i + 1 < argc;
+
+		if (only_files || a[0] != '-' || a[1] == '\0') {
+			o->files.push_back(a);
+		} else if (strcmp(a, "--") == 0) {
+			only_files = true;
+		} else if (strcmp(a, "-o") == 0 && (allowed & OPT_OUT) && has_value) {
+			o->out = argv[++i];
+		} else if (strcmp(a, "-C") == 0 && (allowed & OPT_DIR) && has_value) {
+			o->dir = argv[++i];
+		} else if (strcmp(a, "--reserved") == 0 && (allowed & OPT_RESERVED) && has_value) {
+			if (!parse_u32(argv[++i], &o->reserved)) {
+				usage_error("--reserved: not a 32-bit number: '%s'", argv[i]);
+				return false;
+			}
+		} else if (!has_value && (strcmp(a, "-o") == 0 || strcmp(a, "-C") == 0 ||
+					  strcmp(a, "--reserved") == 0)) {
+			usage_error("%s: option %s needs a value", cmd, a);
+			return false;
+		} else {
+			usage_error("%s: unknown option '%s'", cmd, a);
+			return false;
+		}
+	}
+	return true;
+}
+
+static bool is_help(const char *a)
+{
+	return strcmp(a, "--help") == 0 || strcmp(a, "-h") == 0 || strcmp(a, "help") == 0;
+}
+
+int main(int argc, char **argv)
+{
+	if (argc < 2)
+		return usage_error("no command given");
+	const char *cmd = argv[1];
+
+	for (int i = 1; i < argc; i++)
+		if (is_help(argv[i]) && (i == 1 || argv[i][0] == '-')) {
+			fputs(USAGE, stdout);
+			return fflush(stdout) == 0 ? STATUS_OK : STATUS_ERROR;
+		}
+
+	int allowed;
+
+	if (strcmp(cmd, "create") == 0)
+		allowed = OPT_OUT | OPT_RESERVED | OPT_DIR;
+	else if (strcmp(cmd, "extract") == 0)
+		allowed = OPT_OUT;
+	else if (strcmp(cmd, "list") == 0 || strcmp(cmd, "verify") == 0)
+		allowed = 0;
+	else if (cmd[0] == '-')
+		return usage_error("unknown option '%s'", cmd);
+	else
+		return usage_error("unknown command '%s'", cmd);
+
+	options o;
+
+	if (!parse_options(cmd, argc - 2, argv + 2, allowed, &o))
+		return STATUS_ERROR;
+	const size_t files_wanted = o.dir ? 0 : 1;
+
+	if ((allowed & OPT_OUT) && !o.out)
+		return usage_error("%s: no output file given (-o)", cmd);
+	if (o.files.size() != files_wanted)
+		return usage_error("%s: expected %s", cmd,
+				   o.dir ? "no input file with -C" :
+				   strcmp(cmd, "create") == 0 ? "one PAYLOAD file" :
+				   "one IMAGE file");
+
+	catch_signals();
+	if (strcmp(cmd, "create") == 0)
+		return cmd_create(o.out, o.reserved, o.dir ? nullptr : o.files[0], o.dir);
+	if (strcmp(cmd, "extract") == 0)
+		return cmd_extract(o.files[0], o.out);
+	if (strcmp(cmd, "list") == 0)
+		return cmd_list(o.files[0]);
+	return cmd_verify(o.files[0]);
+}
