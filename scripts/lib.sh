@@ -26,4 +26,9 @@ need_packages() {
 BUILD_PACKAGES=(cmake make g++ pkg-config libi2c-dev libgtest-dev libgmock-dev
 	u-boot-tools python3 tar gzip)
 
+# Packages for the board build (32-bit big-endian PowerPC) and its tests
+# under user-mode emulation (scripts/test-ppc.sh).
+PPC_PACKAGES=(g++-powerpc-linux-gnu libc6-dev-powerpc-cross binutils-powerpc-linux-gnu
+	qemu-user xz-utils)
+
 jobs() { nproc 2>/dev/null || echo 2; }

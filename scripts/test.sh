@@ -13,3 +13,6 @@ cmake --build build -j"$(jobs)"
 
 say "running the native tests"
 ctest --test-dir build --output-on-failure -j"$(jobs)"
+
+# The same unit tests built for the board and run under qemu-ppc.
+./scripts/test-ppc.sh
