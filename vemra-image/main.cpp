@@ -306,9 +306,20 @@ static int start_tar(const char *dir, pid_t *pid)
 		error("%s: %s", dir, strerror(errno));
 		return -1;
 	}
-	while (const dirent *e = readdir(d))
+	for (;;) {
+		errno = 0;
+		const dirent *e = readdir(d);
+
+		if (!e)
+			break;
 		if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
 			names.push_back(e->d_name);
+	}
+	if (errno) {
+		error("%s: %s", dir, strerror(errno));
+		closedir(d);
+		return -1;
+	}
 	closedir(d);
 	if (names.empty()) {
 		error("%s: empty directory, nothing to pack", dir);
