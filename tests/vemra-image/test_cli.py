@@ -5,7 +5,7 @@ Containers are built and checked here independently of the tool: struct for
 the big-endian header, zlib for the checksum (the container's crc is the
 bitwise NOT of the common CRC-32 of bytes 4 .. 16 + length).
 
-usage: test_cli.py PATH-TO-vemra-image [unittest options]
+usage: test_cli.py [EMULATOR...] PATH-TO-vemra-image
 """
 import io
 import os
@@ -18,7 +18,7 @@ import tempfile
 import unittest
 import zlib
 
-TOOL = None
+TOOL = []  # the command line that runs the tool
 MAGIC = b"\x01\x4f\x52\x49"
 
 
@@ -44,7 +44,7 @@ def tar_gz(members):
 
 
 def run(*args):
-    return subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=120)
+    return subprocess.run([*TOOL, *args], capture_output=True, text=True, timeout=120)
 
 
 class ToolTest(unittest.TestCase):
@@ -360,5 +360,5 @@ class Errors(ToolTest):
 if __name__ == "__main__":
     if len(sys.argv) < 2:
         sys.exit(__doc__.strip().splitlines()[-1])
-    TOOL = os.path.abspath(sys.argv.pop(1))
-    unittest.main(verbosity=2)
+    TOOL = sys.argv[1:]
+    unittest.main(argv=sys.argv[:1], verbosity=2)
