@@ -31,4 +31,8 @@ BUILD_PACKAGES=(cmake make g++ pkg-config libi2c-dev libgtest-dev libgmock-dev
 PPC_PACKAGES=(g++-powerpc-linux-gnu libc6-dev-powerpc-cross binutils-powerpc-linux-gnu
 	qemu-user xz-utils)
 
+# Packages for the benchmarks (scripts/bench.sh): zlib only as the
+# reference checksum, valgrind for instruction counts.
+BENCH_PACKAGES=(libbenchmark-dev zlib1g-dev valgrind)
+
 jobs() { nproc 2>/dev/null || echo 2; }
