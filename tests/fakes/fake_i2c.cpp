@@ -1,0 +1,106 @@
+#include "fake_i2c.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include <linux/i2c-dev.h>
+#include <linux/i2c.h>
+
+bool fake_i2c_present[2];
+uint8_t fake_eeprom[256];
+uint8_t fake_summit[256];
+uint8_t fake_mux;
+bool fake_eeprom_silent;
+
+constexpr unsigned long MUX = 0x71, SUMMIT = 0x4F, EEPROM = 0x54;
+
+void fake_i2c_reset()
+{
+	fake_i2c_present[0] = fake_i2c_present[1] = true;
+	for (int i = 0; i < 256; i++)
+		fake_eeprom[i] = static_cast<uint8_t>(0xA0 ^ i);
+	memset(fake_summit, 0, sizeof fake_summit);
+	fake_mux = 0;
+	fake_eeprom_silent = false;
+}
+
+long fake_i2c_open(const char *path, fake_file &f)
+{
+	int bus = atoi(path + strlen("/dev/i2c-"));
+
+	if (bus < 0 || bus > 1 || !fake_i2c_present[bus])
+		return -ENOENT;
+	f = fake_file{ FAKE_I2C, bus, 0 };
+	return 0;
+}
+
+static bool answers(const fake_file &f)
+{
+	if (f.dev != 0)
+		return false;
+	if (f.addr == MUX || f.addr == SUMMIT)
+		return true;
+	return f.addr == EEPROM && (fake_mux & 0x40) && !fake_eeprom_silent;
+}
+
+// Logs one transfer on the wire; its result: 0, or -errno when refused.
+static long transfer(const fake_file &f, std::string what)
+{
+	const fake_fault *hit = fake_fault_hit(FAKE_XFER, static_cast<int>(f.addr));
+	long r = hit ? -hit->err : answers(f) ? 0 : -ENXIO;
+
+	if (f.dev != 0)
+		what = fake_fmt("i2c-%d ", f.dev) + what;
+	fake_log.push_back(what + (r < 0 ? " nak" : ""));
+	return r;
+}
+
+static uint8_t *reg(const fake_file &f, uint8_t command)
+{
+	if (f.addr == EEPROM)
+		return &fake_eeprom[command];
+	return f.addr == SUMMIT ? &fake_summit[command] : nullptr;
+}
+
+long fake_i2c_ioctl(fake_file &f, unsigned long req, unsigned long arg)
+{
+	if (req == I2C_SLAVE) {
+		const fake_fault *hit = fake_fault_hit(FAKE_SELECT, static_cast<int>(arg));
+		if (hit)
+			return -hit->err;
+		if (arg > 0x7F)
+			return -EINVAL;
+		f.addr = arg;
+		return 0;
+	}
+	if (req != I2C_SMBUS)
+		return -ENOTTY;
+	auto *d = reinterpret_cast<i2c_smbus_ioctl_data *>(arg);
+	if (d->size != I2C_SMBUS_BYTE_DATA)
+		return -EOPNOTSUPP;
+	bool rd = d->read_write == I2C_SMBUS_READ;
+	long r = transfer(f, rd ? fake_fmt("%02lx r %02x", f.addr, d->command)
+				: fake_fmt("%02lx w %02x %02x", f.addr, d->command, d->data->byte));
+	uint8_t *p = reg(f, d->command);
+	if (r == 0 && p && rd)
+		d->data->byte = *p;
+	else if (r == 0 && p)
+		*p = d->data->byte;
+	return r;
+}
+
+long fake_i2c_write(fake_file &f, const void *buf, size_t n)
+{
+	const auto *b = static_cast<const uint8_t *>(buf);
+	std::string what = fake_fmt("%02lx w", f.addr);
+
+	for (size_t i = 0; i < n; i++)
+		what += fake_fmt(" %02x", b[i]);
+	long r = transfer(f, what);
+	if (r < 0)
+		return r;
+	if (f.addr == MUX && n > 0)
+		fake_mux = b[n - 1];
+	return static_cast<long>(n);
+}

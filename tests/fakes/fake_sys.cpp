@@ -1,0 +1,238 @@
+#include "fake_sys.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstring>
+#include <map>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/types.h>
+
+std::vector<std::string> fake_log;
+
+static std::vector<fake_fault> faults;
+static std::vector<int> fault_seen;
+static std::map<int, fake_file> files;
+static int next_fd;
+
+void fake_fail(const fake_fault &f)
+{
+	faults.push_back(f);
+	fault_seen.push_back(0);
+}
+
+const fake_fault *fake_fault_hit(fake_op op, int target)
+{
+	for (size_t i = 0; i < faults.size(); i++) {
+		const fake_fault &f = faults[i];
+		if (f.op != op || (f.target >= 0 && f.target != target))
+			continue;
+		if (++fault_seen[i] == f.nth || f.nth == 0)
+			return &f;
+	}
+	return nullptr;
+}
+
+void fake_reset()
+{
+	fake_log.clear();
+	faults.clear();
+	fault_seen.clear();
+	files.clear();
+	next_fd = 100; // far above the real descriptors of the test process
+	fake_i2c_reset();
+	fake_mtd_reset();
+}
+
+std::string fake_fmt(const char *fmt, ...)
+{
+	char buf[256];
+	va_list ap;
+
+	va_start(ap, fmt);
+	vsnprintf(buf, sizeof buf, fmt, ap);
+	va_end(ap);
+	return buf;
+}
+
+// The wrapped calls. The board layer is built with a 64-bit off_t, so it
+// calls open64, pread64 and pwrite64 on 32-bit targets (and through the
+// same redirection on 64-bit ones); both names of each are wrapped.
+// glibc maps ioctl to __ioctl_time64 only for a 64-bit time_t on a 32-bit
+// target.
+extern "C" {
+int __real_open(const char *path, int flags, ...);
+int __real_open64(const char *path, int flags, ...);
+int __real_close(int fd);
+int __real_ioctl(int fd, unsigned long req, ...);
+ssize_t __real_write(int fd, const void *buf, size_t n);
+ssize_t __real_pread(int fd, void *buf, size_t n, __off_t off);
+ssize_t __real_pread64(int fd, void *buf, size_t n, __off64_t off);
+ssize_t __real_pwrite(int fd, const void *buf, size_t n, __off_t off);
+ssize_t __real_pwrite64(int fd, const void *buf, size_t n, __off64_t off);
+}
+
+static long sys_result(long r)
+{
+	if (r >= 0)
+		return r;
+	errno = static_cast<int>(-r);
+	return -1;
+}
+
+static fake_file *lookup(int fd)
+{
+	auto it = files.find(fd);
+	return it == files.end() ? nullptr : &it->second;
+}
+
+// Opens a fake device; false when path is no fake device's.
+static bool fake_open(const char *path, int flags, int *fd)
+{
+	fake_file f{};
+	long r;
+
+	if (!strncmp(path, "/dev/i2c-", 9))
+		r = fake_i2c_open(path, f);
+	else if (!strncmp(path, "/dev/mtd-", 9))
+		r = fake_mtd_open(path, flags, f);
+	else
+		return false;
+	fake_log.push_back(fake_fmt("open %s%s", path, r < 0 ? " failed" : ""));
+	if (r >= 0) {
+		files[next_fd] = f;
+		r = next_fd++;
+	}
+	*fd = static_cast<int>(sys_result(r));
+	return true;
+}
+
+static int mode_arg(int flags, va_list ap)
+{
+	return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, int) : 0;
+}
+
+extern "C" int __wrap_open(const char *path, int flags, ...)
+{
+	va_list ap;
+	int fd, mode;
+
+	va_start(ap, flags);
+	mode = mode_arg(flags, ap);
+	va_end(ap);
+	return fake_open(path, flags, &fd) ? fd : __real_open(path, flags, mode);
+}
+
+extern "C" int __wrap_open64(const char *path, int flags, ...)
+{
+	va_list ap;
+	int fd, mode;
+
+	va_start(ap, flags);
+	mode = mode_arg(flags, ap);
+	va_end(ap);
+	return fake_open(path, flags, &fd) ? fd : __real_open64(path, flags, mode);
+}
+
+extern "C" int __wrap_close(int fd)
+{
+	fake_file *f = lookup(fd);
+
+	if (!f)
+		return __real_close(fd);
+	fake_log.push_back(fake_fmt("close %s-%d", f->kind == FAKE_I2C ? "i2c" : "mtd", f->dev));
+	files.erase(fd);
+	return 0;
+}
+
+static int ioctl_call(int fd, unsigned long req, unsigned long arg)
+{
+	fake_file *f = lookup(fd);
+
+	if (!f)
+		return __real_ioctl(fd, req, arg);
+	return static_cast<int>(sys_result(f->kind == FAKE_I2C ? fake_i2c_ioctl(*f, req, arg)
+							      : fake_mtd_ioctl(*f, req, arg)));
+}
+
+extern "C" int __wrap_ioctl(int fd, unsigned long req, ...)
+{
+	va_list ap;
+	unsigned long arg;
+
+	va_start(ap, req);
+	arg = va_arg(ap, unsigned long);
+	va_end(ap);
+	return ioctl_call(fd, req, arg);
+}
+
+#ifdef __USE_TIME_BITS64
+extern "C" int __wrap___ioctl_time64(int fd, unsigned long req, ...)
+{
+	va_list ap;
+	unsigned long arg;
+
+	va_start(ap, req);
+	arg = va_arg(ap, unsigned long);
+	va_end(ap);
+	return ioctl_call(fd, req, arg);
+}
+#endif
+
+extern "C" ssize_t __wrap_write(int fd, const void *buf, size_t n)
+{
+	fake_file *f = lookup(fd);
+
+	if (!f)
+		return __real_write(fd, buf, n);
+	return sys_result(f->kind == FAKE_I2C ? fake_i2c_write(*f, buf, n) : -EINVAL);
+}
+
+static ssize_t pread_call(int fd, void *buf, size_t n, long long off, bool *mine)
+{
+	fake_file *f = lookup(fd);
+
+	*mine = f != nullptr;
+	return f ? sys_result(f->kind == FAKE_MTD ? fake_mtd_pread(*f, buf, n, off) : -ESPIPE) : 0;
+}
+
+static ssize_t pwrite_call(int fd, const void *buf, size_t n, long long off, bool *mine)
+{
+	fake_file *f = lookup(fd);
+
+	*mine = f != nullptr;
+	return f ? sys_result(f->kind == FAKE_MTD ? fake_mtd_pwrite(*f, buf, n, off) : -ESPIPE) : 0;
+}
+
+extern "C" ssize_t __wrap_pread(int fd, void *buf, size_t n, __off_t off)
+{
+	bool mine;
+	ssize_t r = pread_call(fd, buf, n, off, &mine);
+
+	return mine ? r : __real_pread(fd, buf, n, off);
+}
+
+extern "C" ssize_t __wrap_pread64(int fd, void *buf, size_t n, __off64_t off)
+{
+	bool mine;
+	ssize_t r = pread_call(fd, buf, n, off, &mine);
+
+	return mine ? r : __real_pread64(fd, buf, n, off);
+}
+
+extern "C" ssize_t __wrap_pwrite(int fd, const void *buf, size_t n, __off_t off)
+{
+	bool mine;
+	ssize_t r = pwrite_call(fd, buf, n, off, &mine);
+
+	return mine ? r : __real_pwrite(fd, buf, n, off);
+}
+
+extern "C" ssize_t __wrap_pwrite64(int fd, const void *buf, size_t n, __off64_t off)
+{
+	bool mine;
+	ssize_t r = pwrite_call(fd, buf, n, off, &mine);
+
+	return mine ? r : __real_pwrite64(fd, buf, n, off);
+}
