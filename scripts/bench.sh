@@ -27,7 +27,8 @@ gbench() {
 	shift 2
 	say "timing: $name"
 	"$build/bench/$prog" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
-		--benchmark_out="$out/$name.json" --benchmark_out_format=json "$@" >&2
+		--benchmark_color=false --benchmark_out="$out/$name.json" --benchmark_out_format=json \
+		"$@" >&2
 }
 # Instruction counts: each region of the program is a callgrind dump.
 count() {
