@@ -157,8 +157,9 @@ struct range_case {
 	int rc;
 	std::string out;
 	uint32_t data_end;         // new data lands in offset to data_end - 1
-	uint32_t ff_from, ff_to;   // then these bytes read 0xFF
-	size_t requests;           // preads, erases and pwrites
+	uint32_t fill_from, fill_to; // then these bytes read fill
+	size_t requests;             // preads, erases and pwrites
+	uint8_t fill = 0xFF;
 };
 
 const std::string W4 = "Flash Write 0x00010000 to 0x0006ffff (0x00000000 to 0x0007ffff) 4\n\n";
@@ -180,6 +181,9 @@ const range_case range_cases[] = {
 	  W4 + "..Flash Write mtd erase failed.\n\n", 2 * S, 0, 0, 2 * 130 + 2 },
 	{ "write fails in the third sector", false, 0x10000, 3 * S, { { FAKE_PWRITE, -1, 257, EIO, 0 } }, -1,
 	  W4 + "..Flash Write mtd write failed.\n\n", 2 * S, 2 * S, 3 * S, 2 * 130 + 3 },
+	{ "short read of the second sector", false, 0x1FF00, 0x300, { { FAKE_PREAD, -1, 2, 0, 0 } }, 0,
+	  "Flash Write 0x0001ff00 to 0x000201ff (0x00000000 to 0x0003ffff) 2\n\n..\n",
+	  0x20200, 0x20200, 2 * S, 2 * 130, 0x00 },
 	{ "write past the partition end", false, 0xFFF00, 0x200, {}, -1,
 	  "Flash Write 0x000fff00 to 0x001000ff (0x000e0000 to 0x0011ffff) 2\n\n"
 	  ".Flash Write mtd erase failed.\n\n", 0x100000, 0, 0, 130 + 2 },
@@ -207,7 +211,7 @@ TEST(flash_write_erase, byte_model)
 			src[i] = static_cast<uint8_t>(0x80 | (i * 5 + 1)); // the fake's bit 7 is clear
 		for (uint32_t i = c.offset; !c.erase && i < c.data_end; i++)
 			model[i] = src[i - c.offset];
-		std::fill(model.begin() + c.ff_from, model.begin() + c.ff_to, 0xFF);
+		std::fill(model.begin() + c.fill_from, model.begin() + c.fill_to, c.fill);
 		for (const fake_fault &f : c.faults)
 			fake_fail(f);
 		fake_log.clear();
