@@ -146,10 +146,14 @@ extern "C" int __wrap_close(int fd)
 	return 0;
 }
 
+// A request on a negative descriptor fails with EBADF, as the kernel
+// answers it (qemu-user answers an ioctl it does not know with ENOSYS).
 static int ioctl_call(int fd, unsigned long req, unsigned long arg)
 {
 	fake_file *f = lookup(fd);
 
+	if (fd < 0)
+		return static_cast<int>(sys_result(-EBADF));
 	if (!f)
 		return __real_ioctl(fd, req, arg);
 	return static_cast<int>(sys_result(f->kind == FAKE_I2C ? fake_i2c_ioctl(*f, req, arg)
