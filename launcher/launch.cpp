@@ -1,0 +1,602 @@
+// The launcher: one pass from start-up to the hand-over to the application
+// or to a reboot. It picks an image slot from the VPD, checks the image
+// container, stages its payload in /tmp, unpacks it and execs the
+// application; it falls back to the other slot, then to the recovery image
+// on the rescue partition, and reboots the board at every dead end.
+//
+// Progress goes to standard output, failures to standard error. Both are
+// flushed before every system(), exec and exit, so that nothing written
+// is lost with the process image or printed twice by a child.
+#include "launch.h"
+
+#include "board_api.h"
+#include "crc.h"
+#include "image.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+launch_settings_t launch_settings;
+uint8_t tried_alt_image;
+char stringbuff[256];
+
+static const char STAGING_ARCHIVE[] = "/tmp/vemraimage.tar.gz";
+static const char INSTALL_COPY[] = "/tmp/image";
+static const char MOUNT_USER[] = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user";
+static const char MAKE_IMAGES_DIR[] = "mkdir /user/images";
+static const char INTERACTIVE_SHELL[] = "/bin/sh\n";
+
+// The application after the unpack: moved from /tmp/home/bin to /tmp.
+static const char APPLICATION[] = "/tmp/mp.elf.strip";
+static const char MONITOR[] = "/bin/zid-Monitor";
+static const char GDBSERVER[] = "/bin/gdbserver";
+static const char DUMA_PRELOAD[] = "LD_PRELOAD=libduma.so.0.0.0";
+
+// The image number booted from the rescue partition, in VPD byte 58.
+static const uint8_t RECOVERY_IMAGE = 4;
+
+// Where the environment's variables start (after U-Boot's CRC-32) and how
+// much of them is read.
+static const uint32_t ENV_VARS_OFFSET = 4;
+static const uint32_t ENV_TEXT_SIZE = 1280;
+
+/* Console and platform */
+
+static void flush_console(void)
+{
+	fflush(stdout);
+	fflush(stderr);
+}
+
+static void error(const char *text)
+{
+	fputs(text, stderr);
+}
+
+// Writes a prompt and makes sure it is on the console before the read.
+static void prompt(const char *text)
+{
+	fputs(text, stdout);
+	flush_console();
+}
+
+// Reads one answer line of at most size - 1 characters (the rest of a
+// longer line stays unread). Returns its first character, or EOF at end of
+// input or on a read error.
+static int read_answer(char *line, int size)
+{
+	if (!fgets(line, size, stdin))
+		return EOF;
+	return (unsigned char)line[0];
+}
+
+// Runs a shell command line and waits for it; only a negative result
+// (no shell could be run) means anything to the callers.
+static int run_command(const char *line)
+{
+	flush_console();
+	return system(line); // NOLINT(cert-env33-c): the board's commands are shell lines
+}
+
+static void pause_seconds(unsigned int seconds)
+{
+	while (seconds > 0)
+		seconds = sleep(seconds);
+}
+
+void board_reset(void)
+{
+	pause_seconds(10);
+	if (run_command("reboot") < 0)
+		error("System reboot failed, please power-cycle.\n");
+	flush_console();
+	exit(0);
+}
+
+/* Image container */
+
+int CheckCrc(const uint8_t *data, uint32_t count, uint32_t expected)
+{
+	return gen_crc(data, count, 0xFFFFFFFF) != expected ? 1 : 0;
+}
+
+static uint32_t image_size(const image_header *h)
+{
+	return h->length + (uint32_t)IMAGE_HEADER_SIZE;
+}
+
+// One zeroed buffer for a whole container of `length` payload bytes, or
+// NULL when length + 16 does not fit in 32 bits or the memory cannot be
+// had. Callers treat NULL as a checksum failure: the image cannot be
+// verified, and that is what a checksum failure stands for. Zeroing keeps
+// a short read from feeding uninitialised bytes to the checksum.
+static uint8_t *image_buffer(const image_header *h)
+{
+	if (h->length > UINT32_MAX - IMAGE_HEADER_SIZE)
+		return NULL;
+	return (uint8_t *)calloc(1, image_size(h));
+}
+
+static bool image_intact(const uint8_t *image, const image_header *h)
+{
+	return CheckCrc(image + IMAGE_CRC_START, h->length + 12, h->crc) == 0;
+}
+
+// Reads the header at the start of an image file and rewinds the file.
+// False for a file shorter than a header or without the magic value.
+static bool read_file_header(FILE *f, image_header *h)
+{
+	uint8_t raw[IMAGE_HEADER_SIZE];
+	const bool whole = fread(raw, 1, sizeof raw, f) == sizeof raw;
+
+	rewind(f);
+	if (!whole)
+		return false;
+	*h = decode_image_header(raw);
+	return h->magic == IMAGE_MAGIC;
+}
+
+// The whole verified container from an image file, or NULL when it cannot
+// be held, ends early or fails the checksum.
+static uint8_t *read_file_image(FILE *f, const image_header *h)
+{
+	uint8_t *image = image_buffer(h);
+
+	if (!image)
+		return NULL;
+	if (fread(image, 1, image_size(h), f) != image_size(h) || !image_intact(image, h)) {
+		free(image);
+		return NULL;
+	}
+	return image;
+}
+
+// The recovery image's header; a failed read counts as a missing image.
+static bool read_flash_header(image_header *h)
+{
+	uint8_t raw[IMAGE_HEADER_SIZE] = {};
+
+	if (api_flash_read(raw, rescue_fd, 0, sizeof raw) != 0)
+		return false;
+	*h = decode_image_header(raw);
+	return h->magic == IMAGE_MAGIC;
+}
+
+// The whole verified recovery image, or NULL (a failed read included).
+static uint8_t *read_flash_image(const image_header *h)
+{
+	uint8_t *image = image_buffer(h);
+
+	if (!image)
+		return NULL;
+	if (api_flash_read(image, rescue_fd, 0, image_size(h)) != 0 || !image_intact(image, h)) {
+		free(image);
+		return NULL;
+	}
+	return image;
+}
+
+/* Launch */
+
+// How the launch line is started. The table's lines stay in stringbuff as
+// they are; the process is replaced with execve() directly, not through a
+// shell, so that a program that cannot be started is seen here and ends
+// in a reboot instead of in a shell's "not found" with nobody left to
+// reboot. The debugging lines start the application where the unpack put
+// it, /tmp/mp.elf.strip (it is moved out of /tmp/home/bin before the
+// launch), and the line's "LD_PRELOAD=libduma.so.0.0.0" becomes an entry
+// of the environment that the program inherits, as the shell would pass it.
+struct launch_command {
+	const char *argv[4];
+	bool preload;
+};
+
+static void format_ipv4(char *out, size_t size, uint32_t a)
+{
+	snprintf(out, size, "%d.%d.%d.%d", (int)(a >> 24), (int)(a >> 16 & 0xFF),
+		 (int)(a >> 8 & 0xFF), (int)(a & 0xFF));
+}
+
+// Puts the launch line for the switches into stringbuff and fills cmd;
+// target receives the gdbserver argument "address:port".
+static void compose_launch(launch_command *cmd, char *target, size_t size)
+{
+	const launch_settings_t *s = &launch_settings;
+	char address[16];
+
+	format_ipv4(address, sizeof address, s->gdbserver);
+	snprintf(target, size, "%s:%d", address, (int)s->gdbport);
+	memset(cmd, 0, sizeof *cmd);
+	cmd->preload = s->memchk_enable;
+	if (s->gdb_enable && s->memchk_enable)
+		snprintf(stringbuff, sizeof stringbuff,
+			 "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver %s:%d /tmp/home/bin/mp.elf.strip\n",
+			 address, (int)s->gdbport);
+	else if (s->gdb_enable)
+		snprintf(stringbuff, sizeof stringbuff,
+			 "/bin/gdbserver %s:%d /tmp/home/bin/mp.elf.strip\n",
+			 address, (int)s->gdbport);
+	else if (s->memchk_enable)
+		snprintf(stringbuff, sizeof stringbuff, "%s",
+			 "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
+	else
+		snprintf(stringbuff, sizeof stringbuff, "%s", MONITOR);
+
+	if (s->gdb_enable) {
+		cmd->argv[0] = GDBSERVER;
+		cmd->argv[1] = target;
+		cmd->argv[2] = APPLICATION;
+	} else {
+		cmd->argv[0] = s->memchk_enable ? APPLICATION : MONITOR;
+	}
+}
+
+// The inherited environment with LD_PRELOAD naming the DUMA library (an
+// inherited LD_PRELOAD is replaced, as the shell's assignment would do).
+// NULL when there is no memory for it.
+static char **preload_environment(void)
+{
+	static const char key[] = "LD_PRELOAD=";
+	size_t count = 0, kept = 0;
+	char **env;
+
+	while (environ && environ[count])
+		count++;
+	env = (char **)malloc((count + 2) * sizeof *env);
+	if (!env)
+		return NULL;
+	for (size_t i = 0; i < count; i++)
+		if (strncmp(environ[i], key, sizeof key - 1) != 0)
+			env[kept++] = environ[i];
+	env[kept++] = const_cast<char *>(DUMA_PRELOAD);
+	env[kept] = NULL;
+	return env;
+}
+
+// Replaces the process; returns only when that failed.
+static void start_application(const launch_command *cmd)
+{
+	char **env = cmd->preload ? preload_environment() : environ;
+
+	if (!env)
+		return;
+	flush_console();
+	execve(cmd->argv[0], const_cast<char **>(cmd->argv), env);
+	if (env != environ)
+		free(env);
+}
+
+void launch_image(void)
+{
+	launch_command cmd;
+	char target[32];
+
+	pause_seconds(1);
+	snprintf(stringbuff, sizeof stringbuff, "cd /tmp \ntar mxzf %s \nrm %s\n",
+		 STAGING_ARCHIVE, STAGING_ARCHIVE);
+	if (run_command(stringbuff) < 0) {
+		error("Failed to gunzip Application OS.\n");
+		board_reset();
+	}
+	run_command("mv /tmp/home/bin/mp.elf.strip /tmp");
+	if (launch_settings.shell_enable) {
+		puts("Dropping into shell");
+		snprintf(stringbuff, sizeof stringbuff, "%s", INTERACTIVE_SHELL);
+		run_command(stringbuff);
+		puts("Dropping out of shell");
+	}
+	compose_launch(&cmd, target, sizeof target);
+	api_i2c_close();
+	start_application(&cmd);
+	error("Failed to start Application OS.\n");
+	board_reset();
+}
+
+/* Boot sequence */
+
+static int other_image(int n)
+{
+	return n == 1 ? 2 : 1;
+}
+
+static const char *slot_path(int n)
+{
+	return n == 1 ? "/user/images/image1" : "/user/images/image2";
+}
+
+// The last way out of a failed boot: a console shell when asked for, then
+// the reboot.
+[[noreturn]] static void shell_exit(void)
+{
+	if (launch_settings.shell_enable)
+		run_command(INTERACTIVE_SHELL);
+	board_reset();
+}
+
+[[noreturn]] static void recovery_exit(void)
+{
+	extract_image_from_flash();
+	shell_exit();
+}
+
+// Opens slot n's image file, or else the other slot's; NULL when neither
+// can be opened.
+static FILE *open_slot(int n)
+{
+	FILE *f = fopen(slot_path(n), "rb");
+
+	if (f)
+		return f;
+	error(n == 1 ? "Failed to open Application image 1. Trying image 2.\n"
+		     : "Failed to open Application image 2. Trying image 1.\n");
+	f = fopen(slot_path(other_image(n)), "rb");
+	if (f)
+		return f;
+	error(n == 1 ? "Failed to open Application image 2. Trying rescue image\n"
+		     : "Failed to open Application image 1. Trying rescue image\n");
+	return NULL;
+}
+
+int which_image(void)
+{
+	const int n = api_get_image();
+
+	return n == 1 || n == 2 ? n : 1;
+}
+
+// Messages and the booted-image record name the requested slot n, even
+// when open_slot() fell back to the other slot's file.
+int extract_image(int n)
+{
+	image_header h;
+	FILE *image, *staging;
+	uint8_t *buffer;
+
+	if (n != 1 && n != 2)
+		return 0;
+	image = open_slot(n);
+	if (!image)
+		recovery_exit();
+	staging = fopen(STAGING_ARCHIVE, "wb");
+	if (!staging) {
+		error("Failed to open application image output file.\n");
+		fclose(image);
+		shell_exit();
+	}
+	if (!read_file_header(image, &h)) {
+		fclose(image);
+		fclose(staging);
+		if (!tried_alt_image) {
+			fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", n, other_image(n));
+			return 0;
+		}
+		error("No valid application image found. Trying rescue image\n");
+		recovery_exit();
+	}
+	buffer = read_file_image(image, &h);
+	if (!buffer) {
+		fclose(image);
+		fclose(staging);
+		if (!tried_alt_image) {
+			fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", n, other_image(n));
+			return 0;
+		}
+		error("Both image1 and image2 failed.\n");
+		shell_exit();
+	}
+	fwrite(buffer + IMAGE_HEADER_SIZE, 1, h.length, staging);
+	free(buffer);
+	fclose(image);
+	fclose(staging);
+	api_set_booted_image((uint8_t)n);
+	launch_image();
+}
+
+/* Settings from the boot loader's environment */
+
+static bool is_space(char c)
+{
+	return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// Reads one number at *p as a "%d" conversion does (white space, an
+// optional sign, at least one digit) and moves *p past it. Digits beyond
+// the 32-bit signed range give INT32_MAX or INT32_MIN: what the board's
+// 32-bit C library yields for such a number, here on every host.
+static bool scan_int(const char **p, int32_t *value)
+{
+	const char *s = *p;
+	bool negative = false;
+	int64_t n = 0;
+
+	while (is_space(*s))
+		s++;
+	if (*s == '+' || *s == '-')
+		negative = *s++ == '-';
+	if (*s < '0' || *s > '9')
+		return false;
+	for (; *s >= '0' && *s <= '9'; s++)
+		if (n <= INT32_MAX)
+			n = n * 10 + (*s - '0');
+	if (negative)
+		n = -n;
+	*value = n > INT32_MAX ? INT32_MAX : n < INT32_MIN ? INT32_MIN : (int32_t)n;
+	*p = s;
+	return true;
+}
+
+// "%d.%d.%d.%d": four numbers, each but the last followed directly by a
+// dot; a·2^24 + b·2^16 + c·2^8 + d in 32-bit arithmetic, so that numbers
+// out of byte range spill into their neighbours.
+static bool scan_ipv4(const char *p, uint32_t *address)
+{
+	uint32_t sum = 0;
+	int32_t n;
+
+	for (int i = 0; i < 4; i++) {
+		if (i > 0 && *p++ != '.')
+			return false;
+		if (!scan_int(&p, &n))
+			return false;
+		sum = sum * 256 + (uint32_t)n;
+	}
+	*address = sum;
+	return true;
+}
+
+// The value after the first occurrence of key (its '=' included) anywhere
+// in the text, or NULL.
+static const char *env_value(const char *text, const char *key)
+{
+	const char *at = strstr(text, key);
+
+	return at ? at + strlen(key) : NULL;
+}
+
+static bool begins_with(const char *value, const char *word)
+{
+	return strncmp(value, word, strlen(word)) == 0;
+}
+
+void parse_uboot_env(void)
+{
+	launch_settings_t *s = &launch_settings;
+	// Cleared before the read: whatever a failed or short read leaves
+	// unwritten is zeros, which become spaces below and hold no key, so
+	// that the switches then stay 0.
+	char text[ENV_TEXT_SIZE + 1] = {};
+	const char *v;
+
+	api_flash_read((uint8_t *)text, uboot_env_fd, ENV_VARS_OFFSET, ENV_TEXT_SIZE);
+	for (uint32_t i = 0; i < ENV_TEXT_SIZE; i++)
+		if (text[i] == '\0')
+			text[i] = ' ';
+	text[ENV_TEXT_SIZE] = '\0';
+
+	if ((v = env_value(text, "gdb=")))
+		s->gdb_enable = begins_with(v, "on");
+	if ((v = env_value(text, "gdbserver=")))
+		scan_ipv4(v, &s->gdbserver);
+	if ((v = env_value(text, "gdbport=")))
+		scan_int(&v, &s->gdbport);
+	if ((v = env_value(text, "shell=")))
+		s->shell_enable = begins_with(v, "on");
+	if ((v = env_value(text, "memchk=")))
+		s->memchk_enable = begins_with(v, "on");
+	if ((v = env_value(text, "diagnostics=")))
+		s->rescue_enable = begins_with(v, "rescue");
+}
+
+/* Recovery image and rescue mode */
+
+// Keeps the recovery image as slot `digit`'s image file and makes it the
+// selected image. False when the install copy cannot be created.
+static bool install_recovery_image(const uint8_t *image, const image_header *h, char digit)
+{
+	const uint8_t n = (uint8_t)(digit - '0');
+	char line[40];
+	FILE *copy;
+
+	printf("\nInstalling recovery image as image%c...\n", digit);
+	copy = fopen(INSTALL_COPY, "wb");
+	if (!copy) {
+		error("Failed to open image file.\n");
+		return false;
+	}
+	fwrite(image, 1, image_size(h), copy);
+	fclose(copy);
+	run_command(MAKE_IMAGES_DIR);
+	snprintf(line, sizeof line, "cp /tmp/image /user/images/image%c\n", digit);
+	run_command(line);
+	printf("setting boot image to %d\n", n);
+	api_set_image(n);
+	api_set_booted_image(n);
+	return true;
+}
+
+int extract_image_from_flash(void)
+{
+	image_header h;
+	uint8_t *image;
+	char answer[8];
+	int c;
+	FILE *staging = fopen(STAGING_ARCHIVE, "wb");
+
+	if (!staging) {
+		error("Failed to open AppOS tarfile.\n");
+		board_reset();
+	}
+	if (!read_flash_header(&h)) {
+		error("Image not found... \n");
+		fclose(staging);
+		return 0;
+	}
+	image = read_flash_image(&h);
+	if (!image) {
+		error("Image CRC failed. Quitting\n");
+		fclose(staging);
+		return 0;
+	}
+	fwrite(image + IMAGE_HEADER_SIZE, 1, h.length, staging);
+	fclose(staging);
+
+	prompt("Install recovery image as image 1 or 2 (hit return to just boot image): ");
+	c = read_answer(answer, sizeof answer);
+	if (c == '1' || c == '2') {
+		if (!install_recovery_image(image, &h, (char)c)) {
+			free(image);
+			board_reset();
+		}
+	} else if (c != EOF) {
+		puts("\nBooting recovery image. You will need to download and install an image before rebooting");
+		api_set_booted_image(RECOVERY_IMAGE);
+	}
+	free(image);
+	launch_image();
+}
+
+int run_rescue_mode(void)
+{
+	char answer[128];
+	int c;
+
+	puts("Entering rescue mode....");
+	prompt("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
+	c = read_answer(answer, sizeof answer);
+	if (c == 'y' || c == 'Y') {
+		puts("\nErasing filesystem for clean install");
+		puts("Erasing....");
+		run_command("flash_eraseall /dev/mtd-user-char");
+	}
+	puts("Mounting...");
+	run_command(MOUNT_USER);
+	run_command(MAKE_IMAGES_DIR);
+	puts("Booting rescue image...");
+	return extract_image_from_flash();
+}
+
+int main()
+{
+	int n;
+
+	api_i2c_init();
+	api_flash_init();
+	parse_uboot_env();
+	if (launch_settings.rescue_enable)
+		run_rescue_mode();
+	else
+		run_command(MOUNT_USER);
+
+	n = which_image();
+	printf("Booting image '%d'\n", n);
+	extract_image(n);
+
+	n = other_image(n);
+	printf("Booting image '%d'\n", n);
+	tried_alt_image = 1;
+	extract_image(n);
+	board_reset();
+}
