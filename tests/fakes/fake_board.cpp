@@ -1,0 +1,100 @@
+#include "fake_board.h"
+
+#include "board_api.h"
+#include "fake_platform.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+fake_board board;
+
+int uboot_fd, uboot_env_fd, device_tree_fd, kernel_fd, rfs_fd, rescue_fd, flash_fd;
+int debug_read, debug_write, debug_erase;
+
+static const int FIRST_FD = 10; // descriptors in /dev/mtd-* order from here
+
+void board_begin()
+{
+	board = fake_board();
+	uboot_fd = uboot_env_fd = device_tree_fd = kernel_fd = rfs_fd = rescue_fd = flash_fd = 0;
+}
+
+static bool vpd_usable(const char *op)
+{
+	if (!board.i2c_open || board.i2c_closed)
+		platform_fault(std::string(op) + " while the I2C buses are not open");
+	return board.vpd_selected >= 0;
+}
+
+static int vpd_write(uint16_t offset, uint8_t value)
+{
+	platform_event("vpd " + std::to_string(offset) + "=" + std::to_string(value));
+	return vpd_usable("a VPD write") ? 0 : -1;
+}
+
+int api_i2c_init(void)
+{
+	platform_event("i2c_init");
+	board.i2c_open = true;
+	return board.vpd_selected >= 0 ? 0 : -1;
+}
+
+int api_i2c_close(void)
+{
+	platform_event("i2c_close");
+	board.i2c_closed = true;
+	return 0;
+}
+
+int api_get_image(void)
+{
+	return vpd_usable("api_get_image") ? board.vpd_selected : 255;
+}
+
+int api_set_image(uint8_t image)
+{
+	return vpd_write(VPD_SELECTED_IMAGE, image);
+}
+
+int api_set_booted_image(uint8_t image)
+{
+	return vpd_write(VPD_BOOTED_IMAGE, image);
+}
+
+int api_flash_init(void)
+{
+	const int fd = board.flash_present ? FIRST_FD : -1;
+
+	platform_event("flash_init");
+	if (!board.i2c_open)
+		platform_fault("api_flash_init before api_i2c_init");
+	board.flash_open = true;
+	uboot_fd = fd;
+	uboot_env_fd = fd < 0 ? fd : fd + 1;
+	device_tree_fd = fd < 0 ? fd : fd + 2;
+	kernel_fd = flash_fd = fd < 0 ? fd : fd + 3;
+	rfs_fd = fd < 0 ? fd : fd + 4;
+	rescue_fd = fd < 0 ? fd : fd + 5;
+	return fd < 0 ? -1 : 0;
+}
+
+// As a pread() on the MTD device: a read past the end is short, and a
+// short read counts as success. Without flash: -1, buffer untouched.
+int api_flash_read(uint8_t *buffer, int fd, uint32_t offset, uint32_t length)
+{
+	const bool env = fd == uboot_env_fd;
+	const std::vector<uint8_t> &part = env ? board.env : board.rescue;
+
+	platform_event(std::string("read ") + (env ? "env " : fd == rescue_fd ? "rescue " : "other ") +
+		       std::to_string(offset) + "+" + std::to_string(length));
+	if (!board.flash_open || !board.flash_present)
+		return -1;
+	if (!env && fd != rescue_fd) {
+		platform_fault("a read of a partition the launcher does not use");
+		return -1;
+	}
+	if (offset < part.size())
+		memcpy(buffer, part.data() + offset, std::min<size_t>(length, part.size() - offset));
+	return 0;
+}
