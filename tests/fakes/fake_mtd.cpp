@@ -99,7 +99,7 @@ long fake_mtd_ioctl(fake_file &f, unsigned long req, unsigned long arg)
 	return 0;
 }
 
-long fake_mtd_pread(fake_file &f, void *buf, size_t n, long long off)
+long fake_mtd_pread(const fake_file &f, void *buf, size_t n, long long off)
 {
 	const fake_part &p = fake_parts[f.dev];
 	const long long size = static_cast<long long>(p.data.size());
@@ -113,7 +113,7 @@ long fake_mtd_pread(fake_file &f, void *buf, size_t n, long long off)
 }
 
 // NOR flash: programming can only clear bits.
-long fake_mtd_pwrite(fake_file &f, const void *buf, size_t n, long long off)
+long fake_mtd_pwrite(const fake_file &f, const void *buf, size_t n, long long off)
 {
 	fake_part &p = fake_parts[f.dev];
 	const long long size = static_cast<long long>(p.data.size());

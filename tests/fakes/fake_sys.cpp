@@ -57,10 +57,9 @@ std::string fake_fmt(const char *fmt, ...)
 }
 
 // The wrapped calls. The board layer is built with a 64-bit off_t, so it
-// calls open64, pread64 and pwrite64 on 32-bit targets (and through the
-// same redirection on 64-bit ones); both names of each are wrapped.
-// glibc maps ioctl to __ioctl_time64 only for a 64-bit time_t on a 32-bit
-// target.
+// calls open64, pread64 and pwrite64 (glibc redirects the plain names on
+// 64-bit targets too); both names of each are wrapped. glibc redirects
+// ioctl to __ioctl_time64 only for a 64-bit time_t on a 32-bit target.
 extern "C" {
 int __real_open(const char *path, int flags, ...);
 int __real_open64(const char *path, int flags, ...);
@@ -108,32 +107,19 @@ static bool fake_open(const char *path, int flags, int *fd)
 	return true;
 }
 
-static int mode_arg(int flags, va_list ap)
-{
-	return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, int) : 0;
-}
-
-extern "C" int __wrap_open(const char *path, int flags, ...)
-{
-	va_list ap;
-	int fd, mode;
-
-	va_start(ap, flags);
-	mode = mode_arg(flags, ap);
-	va_end(ap);
-	return fake_open(path, flags, &fd) ? fd : __real_open(path, flags, mode);
-}
-
-extern "C" int __wrap_open64(const char *path, int flags, ...)
-{
-	va_list ap;
-	int fd, mode;
-
-	va_start(ap, flags);
-	mode = mode_arg(flags, ap);
-	va_end(ap);
-	return fake_open(path, flags, &fd) ? fd : __real_open64(path, flags, mode);
-}
+#define WRAP_OPEN(name)                                                        \
+	extern "C" int __wrap_##name(const char *path, int flags, ...)        \
+	{                                                                      \
+		va_list ap;                                                    \
+		int fd, mode = 0;                                              \
+		va_start(ap, flags);                                           \
+		if (flags & (O_CREAT | O_TMPFILE))                             \
+			mode = va_arg(ap, int);                                \
+		va_end(ap);                                                    \
+		return fake_open(path, flags, &fd) ? fd : __real_##name(path, flags, mode); \
+	}
+WRAP_OPEN(open)
+WRAP_OPEN(open64)
 
 extern "C" int __wrap_close(int fd)
 {
@@ -160,28 +146,18 @@ static int ioctl_call(int fd, unsigned long req, unsigned long arg)
 							      : fake_mtd_ioctl(*f, req, arg)));
 }
 
-extern "C" int __wrap_ioctl(int fd, unsigned long req, ...)
-{
-	va_list ap;
-	unsigned long arg;
-
-	va_start(ap, req);
-	arg = va_arg(ap, unsigned long);
-	va_end(ap);
-	return ioctl_call(fd, req, arg);
-}
-
+#define WRAP_IOCTL(name)                                                       \
+	extern "C" int __wrap_##name(int fd, unsigned long req, ...)          \
+	{                                                                      \
+		va_list ap;                                                    \
+		va_start(ap, req);                                             \
+		unsigned long arg = va_arg(ap, unsigned long);                 \
+		va_end(ap);                                                    \
+		return ioctl_call(fd, req, arg);                               \
+	}
+WRAP_IOCTL(ioctl)
 #ifdef __USE_TIME_BITS64
-extern "C" int __wrap___ioctl_time64(int fd, unsigned long req, ...)
-{
-	va_list ap;
-	unsigned long arg;
-
-	va_start(ap, req);
-	arg = va_arg(ap, unsigned long);
-	va_end(ap);
-	return ioctl_call(fd, req, arg);
-}
+WRAP_IOCTL(__ioctl_time64)
 #endif
 
 extern "C" ssize_t __wrap_write(int fd, const void *buf, size_t n)
@@ -193,50 +169,20 @@ extern "C" ssize_t __wrap_write(int fd, const void *buf, size_t n)
 	return sys_result(f->kind == FAKE_I2C ? fake_i2c_write(*f, buf, n) : -EINVAL);
 }
 
-static ssize_t pread_call(int fd, void *buf, size_t n, long long off, bool *mine)
+static long mtd_rw(const fake_file &f, void *in, const void *out, size_t n, long long off)
 {
-	fake_file *f = lookup(fd);
-
-	*mine = f != nullptr;
-	return f ? sys_result(f->kind == FAKE_MTD ? fake_mtd_pread(*f, buf, n, off) : -ESPIPE) : 0;
+	if (f.kind != FAKE_MTD)
+		return sys_result(-ESPIPE);
+	return sys_result(in ? fake_mtd_pread(f, in, n, off) : fake_mtd_pwrite(f, out, n, off));
 }
 
-static ssize_t pwrite_call(int fd, const void *buf, size_t n, long long off, bool *mine)
-{
-	fake_file *f = lookup(fd);
-
-	*mine = f != nullptr;
-	return f ? sys_result(f->kind == FAKE_MTD ? fake_mtd_pwrite(*f, buf, n, off) : -ESPIPE) : 0;
-}
-
-extern "C" ssize_t __wrap_pread(int fd, void *buf, size_t n, __off_t off)
-{
-	bool mine;
-	ssize_t r = pread_call(fd, buf, n, off, &mine);
-
-	return mine ? r : __real_pread(fd, buf, n, off);
-}
-
-extern "C" ssize_t __wrap_pread64(int fd, void *buf, size_t n, __off64_t off)
-{
-	bool mine;
-	ssize_t r = pread_call(fd, buf, n, off, &mine);
-
-	return mine ? r : __real_pread64(fd, buf, n, off);
-}
-
-extern "C" ssize_t __wrap_pwrite(int fd, const void *buf, size_t n, __off_t off)
-{
-	bool mine;
-	ssize_t r = pwrite_call(fd, buf, n, off, &mine);
-
-	return mine ? r : __real_pwrite(fd, buf, n, off);
-}
-
-extern "C" ssize_t __wrap_pwrite64(int fd, const void *buf, size_t n, __off64_t off)
-{
-	bool mine;
-	ssize_t r = pwrite_call(fd, buf, n, off, &mine);
-
-	return mine ? r : __real_pwrite64(fd, buf, n, off);
-}
+#define WRAP_RW(name, buf_t, off_t_, in, out)                                  \
+	extern "C" ssize_t __wrap_##name(int fd, buf_t buf, size_t n, off_t_ off) \
+	{                                                                      \
+		fake_file *f = lookup(fd);                                     \
+		return f ? mtd_rw(*f, in, out, n, off) : __real_##name(fd, buf, n, off); \
+	}
+WRAP_RW(pread, void *, __off_t, buf, nullptr)
+WRAP_RW(pread64, void *, __off64_t, buf, nullptr)
+WRAP_RW(pwrite, const void *, __off_t, nullptr, buf)
+WRAP_RW(pwrite64, const void *, __off64_t, nullptr, buf)

@@ -47,8 +47,8 @@ long fake_i2c_ioctl(fake_file &f, unsigned long req, unsigned long arg);
 long fake_i2c_write(fake_file &f, const void *buf, size_t n);
 long fake_mtd_open(const char *path, int flags, fake_file &f);
 long fake_mtd_ioctl(fake_file &f, unsigned long req, unsigned long arg);
-long fake_mtd_pread(fake_file &f, void *buf, size_t n, long long off);
-long fake_mtd_pwrite(fake_file &f, const void *buf, size_t n, long long off);
+long fake_mtd_pread(const fake_file &f, void *buf, size_t n, long long off);
+long fake_mtd_pwrite(const fake_file &f, const void *buf, size_t n, long long off);
 void fake_i2c_reset();
 void fake_mtd_reset();
 
