@@ -99,6 +99,16 @@ static size_t open_descriptors()
 	return n;
 }
 
+// Calls entry; comes back here when the run ends. Nothing lives in this
+// frame that the jump could clobber.
+static void run_entry(int (*entry)(void))
+{
+	if (setjmp(run_jmp) == 0) {
+		ended = RUN_RETURNED;
+		entry();
+	}
+}
+
 run_result platform_run(int (*entry)(void), const std::string &input)
 {
 	const size_t descriptors = open_descriptors();
@@ -107,10 +117,7 @@ run_result platform_run(int (*entry)(void), const std::string &input)
 	console_set_input(input);
 	console_begin();
 	active = true;
-	if (setjmp(run_jmp) == 0) {
-		ended = RUN_RETURNED;
-		entry();
-	}
+	run_entry(entry);
 	active = false;
 	r.end = ended;
 	r.console = console_end();
@@ -166,13 +173,14 @@ extern "C" int __wrap_system(const char *line)
 	return 127 << 8;
 }
 
-extern "C" int __wrap_execve(const char *path, char *const argv[], char *const envp[])
+// Logs the exec. The environment handed over stays referenced to the
+// end, as it would be in the new process image (never destroyed, so that
+// the leak check at exit still sees it).
+static void log_exec(const char *path, char *const argv[], char *const envp[])
 {
+	static auto *handed_over = new std::vector<const void *>;
 	std::string event = std::string("execve ") + path + " {";
 
-	if (!active)
-		return __real_execve(path, argv, envp);
-	check_flushed("execve()");
 	for (int i = 0; argv[i]; i++) {
 		event += (i ? ", " : "") + std::string(argv[i]);
 		if (under_sandbox(argv[i]) && !fs::exists(sandbox(argv[i])))
@@ -180,8 +188,17 @@ extern "C" int __wrap_execve(const char *path, char *const argv[], char *const e
 	}
 	platform_event(event + "}");
 	platform.exec_env.clear();
-	for (int i = 0; envp[i]; i++)
-		platform.exec_env.push_back(envp[i]);
+	for (char *const *e = envp; *e; e++)
+		platform.exec_env.push_back(*e);
+	handed_over->push_back(envp);
+}
+
+extern "C" int __wrap_execve(const char *path, char *const argv[], char *const envp[])
+{
+	if (!active)
+		return __real_execve(path, argv, envp);
+	check_flushed("execve()");
+	log_exec(path, argv, envp);
 	if (platform.exec_errno) {
 		errno = platform.exec_errno;
 		return -1;

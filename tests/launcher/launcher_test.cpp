@@ -73,7 +73,7 @@ struct boot_case {
 	int vpd0 = 1;                     // -1: no I2C bus
 	image_kind slot1 = NONE, slot2 = NONE, rescue = NONE;
 	const char *env = "";             // boot-loader variables, one a line
-	const char *input = "";           // console answers
+	std::string input{};              // console answers
 	const char *blocked = nullptr;    // made a directory: cannot be created
 	const char *failing = "";         // a command line whose shell cannot run
 	int exec_errno = 0;
@@ -300,6 +300,10 @@ TEST(Boot, RecoveryAndRescue)
 		 .log = cat({MOUNT, MKDIR}, boot), .started = "rescue"},
 		{.name = "rescue: end of input", .rescue = VALID, .env = rescue, .out = RESCUE + RESCUE_BOOT + INSTALL,
 		 .log = cat({MOUNT, MKDIR}, boot), .started = "rescue"},
+		{.name = "rescue: past 127 characters the answer runs on", .rescue = VALID, .env = rescue,
+		 .input = "n" + std::string(126, 'y') + "2\n",
+		 .out = RESCUE + RESCUE_BOOT + INSTALL + "\nInstalling recovery image as image2...\nsetting boot image to 2\n",
+		 .log = cat({MOUNT, MKDIR}, reads, cat(installs('2'), launch())), .started = "rescue", .installed = '2'},
 		{.name = "rescue: no recovery image, normal boot, one mount", .slot1 = VALID, .env = rescue, .input = "\n",
 		 .out = RESCUE + RESCUE_BOOT + B1, .err = "Image not found... \n",
 		 .log = cat({MOUNT, MKDIR, HEADER_READ, "vpd 58=1"}, launch()), .started = "image1"},
