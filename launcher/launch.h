@@ -16,16 +16,23 @@ struct launch_settings_t {
 };
 
 extern launch_settings_t launch_settings;
-extern uint8_t tried_alt_image;
-extern char stringbuff[256];
+extern uint8_t tried_alt_image; // set before the second slot is tried
+extern char stringbuff[256];    // unpack line, shell line, then launch line
 
+// The slot to try first: VPD byte 0 when it is 1 or 2, else 1.
 int which_image(void);
+// Boots slot n (1 or 2). Returns 0 only when the other slot should be
+// tried; every other outcome ends in the launch or a reboot.
 int extract_image(int n);
 [[noreturn]] void launch_image(void);
+// Pauses 10 s, runs "reboot" and exits with status 0.
 [[noreturn]] void board_reset(void);
 void parse_uboot_env(void);
+// Boots (or installs, then boots) the recovery image on the rescue
+// partition; returns 0 when it is missing or fails its checksum.
 int extract_image_from_flash(void);
 int run_rescue_mode(void);
+// 0 when gen_crc(data, count, 0xFFFFFFFF) equals expected, 1 otherwise.
 int CheckCrc(const uint8_t *data, uint32_t count, uint32_t expected);
 
 #endif
