@@ -35,4 +35,9 @@ PPC_PACKAGES=(g++-powerpc-linux-gnu libc6-dev-powerpc-cross binutils-powerpc-lin
 # reference checksum, valgrind for instruction counts.
 BENCH_PACKAGES=(libbenchmark-dev zlib1g-dev valgrind)
 
+# Packages for the virtual board (virtual-board/vboard, scripts/demo.sh) and
+# its console tests: QEMU, and what goes into the board's initramfs.
+VBOARD_PACKAGES=(qemu-system-x86 busybox-static mtd-utils u-boot-tools libi2c0
+	python3-pytest python3-pexpect)
+
 jobs() { nproc 2>/dev/null || echo 2; }

@@ -16,3 +16,10 @@ ctest --test-dir build --output-on-failure -j"$(jobs)"
 
 # The same unit tests built for the board and run under qemu-ppc.
 ./scripts/test-ppc.sh
+
+# The launcher as built above on the virtual board: QEMU booting Debian's
+# kernel, real MTD, jffs2 and I2C drivers, driven over its serial console.
+need_packages "${VBOARD_PACKAGES[@]}"
+virtual-board/vboard kernel >/dev/null || [ "${CI:-}" != true ]  # elsewhere the suite skips
+say "running the virtual-board tests"
+VBOARD_BUILD=build /usr/bin/python3 -m pytest -p no:cacheprovider -q tests/virtual-board
