@@ -155,6 +155,10 @@ def main():
             if ins:
                 cells[2] = "%.2f" % (ins / size)
             print("| %s | %s | %s |" % (label, size_name(size), " | ".join(cells)))
+    print()
+    print("Chains: %d cycles/byte is 8 steps of shift, mask and xor in series; %d is 8 steps "
+          "of shift and xor plus the byte's xor, each mask taken two steps ahead (gen_crc)."
+          % (CHAIN_SERIAL, CHAIN_AHEAD))
 
     # Boot path: instructions against one gen_crc pass in the same run, and
     # the peak memory it adds to the process.
@@ -181,7 +185,7 @@ def main():
             size_name(size), "{:,}".format(ins) if ins else "-",
             "%.4f" % ratio if ratio else "-", "%.3f" % tratio if tratio else "-",
             "%.2f MiB" % (added / MIB) if added is not None else "-",
-            "%.4f" % (added / (length + 16)) if added is not None else "-"))
+            "%.3f" % (added / (length + 16)) if added is not None else "-"))
         if size == 64 * MIB:
             budgets.append(("boot instructions, 64 MiB image",
                             "%.4f x gen_crc" % ratio if ratio else "not measured",
@@ -194,6 +198,12 @@ def main():
                             "<= %d B (length + 16 + 1 MiB)" % limit,
                             "%.2f MiB to spare" % ((limit - added) / MIB) if added is not None else "-",
                             added is not None and added <= limit))
+    if rss:
+        print()
+        print("Time: CPU time of the process (kernel copies included, the unpacking child not). "
+              "Resident memory: VmHWM over VmRSS before the pass (the benchmark process itself, %.2f MiB), "
+              "from the kernel's per-CPU counters, good to about 0.25 MiB here."
+              % (min(int(r["base"]) for r in rss.values()) / MIB))
     if not sizes:
         budgets.append(("boot instructions, 64 MiB image", "not measured", "<= 1.10 x", "-", False))
         budgets.append(("boot peak RSS added, 64 MiB image", "not measured", "<= length + 16 + 1 MiB", "-", False))

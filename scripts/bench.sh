@@ -18,7 +18,7 @@ build=build-bench
 out=$build/results
 say "building the benchmarks ($build/)"
 cmake -S . -B $build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build $build -j"$(jobs)" --target bench
+cmake --build $build -j"$(jobs)" --target bench >&2
 rm -rf "$out" && mkdir -p "$out/callgrind"
 
 # Timings: medians of repeated runs, CPU time (the machine may be shared).
@@ -70,10 +70,10 @@ suite_time() {
 if [ $suite = 1 ]; then
 	# Built first, so that only the run is timed.
 	say "test suite, native"
-	cmake --build $build -j"$(jobs)" >/dev/null
+	cmake --build $build -j"$(jobs)" >&2
 	suite_time native $build
 	say "test suite, emulated (qemu-ppc)"
-	./scripts/test-ppc.sh -N >/dev/null
+	./scripts/test-ppc.sh -N >&2
 	suite_time emulated build-ppc
 fi
 
