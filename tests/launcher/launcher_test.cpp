@@ -3,6 +3,7 @@
 // recovery image and rescue mode. Each case states the console bytes
 // stream by stream, the logged calls in order, how the run ended and the
 // files left behind.
+#include "fake_alloc.h"
 #include "fake_board.h"
 #include "fake_platform.h"
 #include "fixtures.h"
@@ -56,7 +57,8 @@ events cat(events a, const events &b, const events &c = {})
 	return a;
 }
 
-// Both reads of a good recovery image: header, then the whole container.
+// Both reads of a recovery image with the magic: header, then the whole
+// container.
 events recovery_reads(image_kind kind)
 {
 	return {HEADER_READ, "read rescue 0+" + std::to_string(image(kind, "rescue").size())};
@@ -77,6 +79,8 @@ struct boot_case {
 	const char *blocked = nullptr;    // made a directory: cannot be created
 	const char *failing = "";         // a command line whose shell cannot run
 	int exec_errno = 0;
+	size_t memory = SIZE_MAX;         // largest allocation the launcher gets
+	int failing_alloc = 0;            // its nth allocation fails (from 1)
 	std::string out{}, err{};
 	events log{};                     // after START
 	const char *started = nullptr;    // payload whose program is in /tmp
@@ -128,7 +132,9 @@ void check_boot(const boot_case &c)
 	launch_settings = {};
 	tried_alt_image = 0;
 
+	fake_alloc_arm(c.memory, c.failing_alloc);
 	const run_result r = platform_run(launcher_main, c.input);
+	fake_alloc_disarm();
 
 	EXPECT_EQ(r.console.out, c.out);
 	EXPECT_EQ(r.console.err, c.err);
@@ -210,6 +216,9 @@ TEST(Boot, Outcomes)
 		 .err = "Failed to open Application image 2. Trying image 1.\n"
 			"Failed to open Application image 1. Trying rescue image\nImage not found... \n",
 		 .log = to_recovery, .staging = ""},
+		{.name = "no memory for the image buffers", .slot1 = VALID, .slot2 = VALID, .memory = 64, .out = B12,
+		 .err = "Image1 CRC failed, trying Image2 now.\nBoth image1 and image2 failed.\n",
+		 .log = cat({MOUNT}, RESET), .staging = ""},
 		{.name = "empty payload: tar fails, the launch goes on", .slot1 = EMPTY, .out = B1, .log = image1},
 		{.name = "staging archive cannot be created", .slot1 = VALID, .env = "shell=on", .blocked = "/tmp/vemraimage.tar.gz",
 		 .out = B1, .err = "Failed to open application image output file.\n", .log = cat({MOUNT, SHELL}, RESET)},
@@ -243,6 +252,9 @@ TEST(Boot, LaunchLines)
 		 .out = std::string(B1) + "Dropping into shell\nDropping out of shell\n",
 		 .log = cat(head, {"sleep 1", "system " + UNPACK_LINE, MOVE, SHELL, "i2c_close", MONITOR}),
 		 .started = "image1", .line = "/bin/zid-Monitor", .before_shell = "Booting image '1'\nDropping into shell\n"},
+		{.name = "no memory for the DUMA environment", .slot1 = VALID, .env = "memchk=on", .failing_alloc = 2, .out = B1,
+		 .err = "Failed to start Application OS.\n", .log = cat(head, {"sleep 1", "system " + UNPACK_LINE, MOVE, "i2c_close"}, RESET),
+		 .started = "image1"},
 		{.name = "program cannot be started", .slot1 = VALID, .exec_errno = ENOENT, .out = B1,
 		 .err = "Failed to start Application OS.\n", .log = cat(head, launch(), RESET), .started = "image1"},
 		{.name = "no shell for the unpack", .slot1 = VALID, .failing = UNPACK_LINE.c_str(), .out = B1,
@@ -280,6 +292,8 @@ TEST(Boot, RecoveryAndRescue)
 		{.name = "checksum fails", .rescue = BAD_CRC, .out = B1, .err = std::string(FALLBACK) + "Image CRC failed. Quitting\n",
 		 .log = cat({MOUNT}, recovery_reads(BAD_CRC), RESET), .staging = ""},
 		{.name = "length + 16 wraps: no second read", .rescue = WRAPPED, .out = B1,
+		 .err = std::string(FALLBACK) + "Image CRC failed. Quitting\n", .log = cat({MOUNT, HEADER_READ}, RESET), .staging = ""},
+		{.name = "no memory for the image buffer: no second read", .rescue = VALID, .memory = 64, .out = B1,
 		 .err = std::string(FALLBACK) + "Image CRC failed. Quitting\n", .log = cat({MOUNT, HEADER_READ}, RESET), .staging = ""},
 		{.name = "little-endian magic", .rescue = BAD_MAGIC, .out = B1, .err = std::string(FALLBACK) + "Image not found... \n",
 		 .log = cat({MOUNT, HEADER_READ}, RESET), .staging = ""},
