@@ -156,7 +156,7 @@ extern "C" int __wrap_system(const char *line)
 		return __real_system(line);
 	check_flushed("system()");
 	platform_event(std::string("system ") + line);
-	if (line == platform.failing_line)
+	if (++platform.systems == platform.fail_system || line == platform.failing_line)
 		return -1;
 	for (const char *l : LOGGED_ONLY)
 		if (line == std::string(l))
@@ -225,9 +225,13 @@ extern "C" [[noreturn]] void __wrap_exit(int status)
 
 static FILE *open_file(FILE *(*real)(const char *, const char *), const char *path, const char *mode)
 {
-	if (!active || !under_sandbox(path))
+	if (!active)
 		return real(path, mode);
-	return real(sandbox(path).c_str(), mode);
+	if (++platform.fopens == platform.fail_fopen) {
+		errno = EIO;
+		return nullptr;
+	}
+	return real(under_sandbox(path) ? sandbox(path).c_str() : path, mode);
 }
 
 extern "C" FILE *__wrap_fopen(const char *path, const char *mode)

@@ -32,6 +32,8 @@ struct fake_platform {
 	std::vector<std::string> faults;    // contracts broken during the run
 	std::string failing_line;           // system() returns -1 for it (no shell)
 	int exec_errno = 0;                 // nonzero: execve fails with it
+	int fail_system = 0, fail_fopen = 0; // the nth call (from 1) of the run fails
+	int systems = 0, fopens = 0;        // calls made in the run
 };
 
 extern fake_platform platform;
