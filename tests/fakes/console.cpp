@@ -73,16 +73,19 @@ void console_set_input(const std::string &text)
 	fwrite(text.data(), 1, text.size(), f);
 	fflush(f);
 	rewind(f);
+	// Drop what stdin still buffers from the previous input: a seek
+	// alone may be served from that buffer.
+	fflush(stdin);
 	if (saved_fd[0] < 0)
 		saved_fd[0] = dup(0);
 	dup2(fileno(f), 0);
 	fclose(f);
 	clearerr(stdin);
-	rewind(stdin);
 }
 
 void console_restore_input()
 {
+	fflush(stdin);
 	restore(0);
 	clearerr(stdin);
 }
