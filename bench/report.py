@@ -75,6 +75,23 @@ def key_values(path):
     return rows
 
 
+def suite_tests(results, word):
+    """The count of tests a suite's log reports as passed."""
+    try:
+        with open(os.path.join(results, "suite-%s.log" % word)) as f:
+            text = f.read()
+    except OSError:
+        return "-"
+    m = re.search(r"tests passed, \d+ tests failed out of (\d+)", text)  # ctest
+    if m:
+        return m.group(1)
+    m = re.search(r"(\d+) passed", text)  # pytest
+    skipped = re.search(r"(\d+) skipped", text)
+    if m or skipped:
+        return "%s%s" % (m.group(1) if m else "0", " (%s skipped)" % skipped.group(1) if skipped else "")
+    return "-"
+
+
 def machine(build):
     cpu = "unknown CPU"
     flags = ""
@@ -183,12 +200,12 @@ def main():
         added = int(r["peak"]) - int(r["base"]) if r else None
         print("| launcher | %s | %s | %s | %s | %s | %s |" % (
             size_name(size), "{:,}".format(ins) if ins else "-",
-            "%.4f" % ratio if ratio else "-", "%.3f" % tratio if tratio else "-",
+            "%.5f" % ratio if ratio else "-", "%.3f" % tratio if tratio else "-",
             "%.2f MiB" % (added / MIB) if added is not None else "-",
             "%.3f" % (added / (length + 16)) if added is not None else "-"))
         if size == 64 * MIB:
             budgets.append(("boot instructions, 64 MiB image",
-                            "%.4f x gen_crc" % ratio if ratio else "not measured",
+                            "%.5f x gen_crc" % ratio if ratio else "not measured",
                             "<= %.2f x" % BOOT_INSTR_BUDGET,
                             "%.1f%% of a pass to spare" % ((BOOT_INSTR_BUDGET - ratio) * 100) if ratio else "-",
                             bool(ratio) and ratio <= BOOT_INSTR_BUDGET))
@@ -250,10 +267,15 @@ def main():
         print()
         print("| Test suite | tests | wall time |")
         print("|---|---:|---:|")
-        for word, label in (("native", "native (x86-64)"), ("emulated", "qemu-ppc (board build)")):
-            if word in suite:
-                kv = suite[word]
-                print("| %s | %s | %.1f s |" % (label, kv.get("tests", "-"), int(kv["ms"]) / 1e3))
+    for word, label in (("native", "unit tests, native (x86-64)"),
+                        ("emulated", "unit tests, board build under qemu-ppc"),
+                        ("vboard", "virtual board (QEMU system, serial console)")):
+        if word not in suite:
+            continue
+        kv = suite[word]
+        print("| %s | %s | %.1f s |" % (label, suite_tests(results, word), int(kv["ms"]) / 1e3))
+        if kv["status"] != "ok":
+            budgets.append(("test suite: " + label, "failed", "passes", "-", False))
 
     print()
     print("| Budget | measured | limit | margin | |")

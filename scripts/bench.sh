@@ -2,8 +2,9 @@
 # Builds the benchmarks (bench/) into build-bench/ and runs them: the
 # checksum beside zlib's, the boot path's instructions and peak memory, the
 # flash write and erase (system calls, time), and the test suite's wall
-# time natively and under qemu-ppc. Prints the table and exits non-zero
-# when a budget is missed. Results stay in build-bench/results/.
+# time (native, the board build under qemu-ppc, the virtual board). Prints
+# the table and exits non-zero when a budget is missed or a suite fails.
+# Results stay in build-bench/results/.
 #   scripts/bench.sh [--no-suite]    --no-suite: leave out the suite timings
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,23 +59,31 @@ if [ -x "$build/bench/bench_flash" ]; then
 	"$build/bench/bench_flash" probe >"$out/flash_calls.txt"
 fi
 
-# suite_time NAME BUILD_DIR: one timed ctest run over a built tree.
+# suite_time NAME COMMAND...: one timed run of a built suite; a failing
+# suite is recorded (the report then fails) and its log kept.
 suite_time() {
-	local start end
+	local name=$1 start end status=ok
+	shift
 	start=$(date +%s%N)
-	ctest --test-dir "$2" -j"$(jobs)" >"$out/ctest-$1.log" || { tail -n 30 "$out/ctest-$1.log" >&2; return 1; }
+	"$@" >"$out/suite-$name.log" 2>&1 || status=failed
 	end=$(date +%s%N)
-	echo "$1 ms=$(((end - start) / 1000000)) tests=$(grep -c 'Test *#' "$out/ctest-$1.log")" >>"$out/suite.txt"
+	[ $status = ok ] || tail -n 30 "$out/suite-$name.log" >&2
+	echo "$name ms=$(((end - start) / 1000000)) status=$status" >>"$out/suite.txt"
 }
 
 if [ $suite = 1 ]; then
-	# Built first, so that only the run is timed.
+	# Each suite is built first, so that only its run is timed.
 	say "test suite, native"
 	cmake --build $build -j"$(jobs)" >&2
-	suite_time native $build
-	say "test suite, emulated (qemu-ppc)"
+	suite_time native ctest --test-dir $build -j"$(jobs)"
+	say "test suite, board build under qemu-ppc"
 	./scripts/test-ppc.sh -N >&2
-	suite_time emulated build-ppc
+	suite_time emulated ctest --test-dir build-ppc -j"$(jobs)"
+	say "test suite, virtual board (QEMU system emulation)"
+	need_packages "${VBOARD_PACKAGES[@]}"
+	virtual-board/vboard kernel >/dev/null || true # without it the suite skips
+	suite_time vboard env VBOARD_BUILD=$build /usr/bin/python3 -m pytest -p no:cacheprovider \
+		-q tests/virtual-board
 fi
 
 echo
