@@ -40,4 +40,8 @@ BENCH_PACKAGES=(libbenchmark-dev zlib1g-dev valgrind)
 VBOARD_PACKAGES=(qemu-system-x86 busybox-static mtd-utils u-boot-tools libi2c0
 	python3-pytest python3-pexpect)
 
+# Packages for the reliability checks: libFuzzer (clang), the static
+# checkers, valgrind (scripts/test-fuzz.sh, static-check.sh, test-valgrind.sh).
+RELIABILITY_PACKAGES=(clang libclang-rt-14-dev clang-tidy cppcheck valgrind)
+
 jobs() { nproc 2>/dev/null || echo 2; }

@@ -5,7 +5,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-need_packages cppcheck clang-tidy
+need_packages "${RELIABILITY_PACKAGES[@]}"
 say "configuring build-tidy/ (compile commands only)"
 cmake -S . -B build-tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 

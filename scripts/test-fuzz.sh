@@ -4,14 +4,14 @@
 # corpus (fuzz/corpus/<target>/, copied: the committed seeds stay as they
 # are). A crash, leak, sanitizer report or failed model check fails the
 # run; the reproducer is left in build-fuzz/.
-#   FUZZ_SECONDS=N  time per target (default 25)
+#   FUZZ_SECONDS=N  time per target (default 40)
 #   scripts/test-fuzz.sh [TARGET...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-need_packages clang libclang-rt-14-dev
-secs=${FUZZ_SECONDS:-25}
+need_packages "${RELIABILITY_PACKAGES[@]}"
+secs=${FUZZ_SECONDS:-40}
 say "building the fuzz targets (build-fuzz/)"
 cmake -S fuzz -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	-DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-need_packages valgrind
+need_packages "${RELIABILITY_PACKAGES[@]}"
 build=${1:-build}
 for t in tests/launcher/launcher_test tests/reliability/fault_sweep_test; do
 	say "valgrind: $t"

@@ -14,6 +14,15 @@ cmake --build build -j"$(jobs)"
 say "running the native tests"
 ctest --test-dir build --output-on-failure -j"$(jobs)"
 
+# Reliability: the native tests under ASan+UBSan, the launcher's runs
+# under valgrind, cppcheck and clang-tidy, each fuzz target for a bounded
+# time from its seed corpus.
+need_packages "${RELIABILITY_PACKAGES[@]}"
+./scripts/test-sanitize.sh
+./scripts/test-valgrind.sh build
+./scripts/static-check.sh
+./scripts/test-fuzz.sh
+
 # The same unit tests built for the board and run under qemu-ppc.
 ./scripts/test-ppc.sh
 
