@@ -105,9 +105,12 @@ class Board:
         self.vm.sendline(line)
 
     def shell(self):
-        """The console shell that init offers once the application ended."""
-        self.expect_exact("Please press Enter to activate this console.")
+        """Opens the console shell that init offers once the application
+        ended (after its "Please press Enter to activate this console.")."""
         self.vm.sendline("")
+        self.expect_exact(SHELL_PROMPT)
+        # A wide line, so that the shell does not wrap the echoed commands.
+        self.vm.sendline("stty cols 1000")
         self.expect_exact(SHELL_PROMPT)
 
     def run(self, command):

@@ -49,8 +49,7 @@ def application_output(board):
     """What the application side printed until it ended and init offered
     the console shell, which is then opened."""
     text = board.expect_exact("Please press Enter to activate this console.")
-    board.vm.sendline("")
-    board.expect_exact("vboard# ")
+    board.shell()
     return text.strip("\n")
 
 
