@@ -130,8 +130,7 @@ TEST(Container, StreamsAcrossChunks)
 TEST(Container, GzipStart)
 {
 	EXPECT_TRUE(check_image(good().data(), 26).gzip);
-	EXPECT_FALSE(check_image(make_image({ 0x1F }).data(), 17).gzip);
-	EXPECT_FALSE(check_image(make_image({ 0x8B, 0x1F }).data(), 18).gzip);
+	EXPECT_FALSE(check_image(make_image({ 0x1F }).data(), 17).gzip); // no byte read past it
 }
 
 } // namespace

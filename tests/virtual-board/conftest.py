@@ -1,12 +1,12 @@
 """The virtual board driven over its serial console, as a person would.
 
-Each test makes a fresh board (flash files and VPD in its own directory)
-and boots it once; the initramfs and the demo images are made once per
-run from the native build (VBOARD_BUILD, default build/).
-
-Where QEMU or Debian's kernel cannot be had the tests skip, except in CI
-(CI=true), where that is a failure.
+Each test flashes a board of its own (flash files and VPD in its own
+directory) and boots it; the initramfs and the demo images are made once
+per run from the native build (VBOARD_BUILD, default build/). Where QEMU or
+Debian's kernel cannot be had the tests skip, except in CI (CI=true), where
+that is a failure.
 """
+import io
 import os
 import re
 import shutil
@@ -19,13 +19,14 @@ import pytest
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 VBOARD = os.path.join(TOP, "virtual-board", "vboard")
 BUILD = os.environ.get("VBOARD_BUILD", os.path.join(TOP, "build"))
-
 # Software emulation on a loaded CI machine: generous, and only a bound.
-BOOT_TIMEOUT = 120
-STEP_TIMEOUT = 60
-
-LAUNCHER_STARTS = "vboard: board ready, starting the launcher\n"
+BOOT_TIMEOUT, STEP_TIMEOUT = 120, 60
 SHELL_PROMPT = "vboard# "
+
+
+def vboard(*args):
+    return subprocess.run([VBOARD, *args], stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, text=True)
 
 
 def unavailable(reason):
@@ -34,118 +35,84 @@ def unavailable(reason):
     pytest.skip(reason)
 
 
-def vboard(*args):
-    return subprocess.run([VBOARD, *args], stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, text=True)
-
-
 @pytest.fixture(scope="session")
 def board_files(tmp_path_factory):
-    """The initramfs and the demo images, made from the native build."""
+    """The initramfs and the demo images (vboard says what is not built)."""
     if shutil.which("qemu-system-x86_64") is None:
         unavailable("qemu-system-x86_64 is not installed (Debian qemu-system-x86)")
-    for exe in ("launcher/vemra-launcher", "vemra-image/vemra-image",
-                "virtual-board/zid-Monitor"):
-        if not os.access(os.path.join(BUILD, exe), os.X_OK):
-            pytest.fail("%s is not built: build the project into %s first" % (exe, BUILD))
     kernel = vboard("kernel")
     if kernel.returncode != 0:
         unavailable("no kernel for the virtual board: " + kernel.stdout.strip())
     work = tmp_path_factory.mktemp("vboard")
-    initramfs = str(work / "initramfs.cpio.gz")
-    images = str(work / "images")
-    for args in (("initramfs", BUILD, initramfs), ("images", BUILD, images)):
-        r = vboard(*args)
+    files = str(work / "initramfs.cpio.gz"), str(work / "images")
+    for r in vboard("initramfs", BUILD, files[0]), vboard("images", BUILD, files[1]):
         assert r.returncode == 0, r.stdout
-    return initramfs, images
+    return files
 
 
 def console_text(raw):
     """Console bytes as the launcher wrote them: the terminal's CR before
     each newline and the shell's cursor queries removed."""
-    return re.sub(r"\x1b\[6n", "", raw).replace("\r", "")
+    return raw.replace("\x1b[6n", "").replace("\r", "")
 
 
 class Board:
-    """One virtual board: its state directory and, once booted, QEMU."""
-
     def __init__(self, initramfs, images, state):
         self.initramfs, self.images, self.state = initramfs, images, state
-        self.vm = None
-        self.log = []
+        self.vm, self.log = None, io.StringIO()
 
-    def make(self, scenario="normal", *env):
-        r = vboard("flash", self.images, self.state, scenario, *env)
-        assert r.returncode == 0, r.stdout
+    def boot(self, *flash):
+        """Boots the board; with arguments (SCENARIO KEY=VALUE...) on new flash."""
+        if flash:
+            r = vboard("flash", self.images, self.state, *flash)
+            assert r.returncode == 0, r.stdout
+        self.vm = pexpect.spawn(VBOARD, ["boot", self.initramfs, self.state], encoding="utf-8",
+                                codec_errors="replace", timeout=STEP_TIMEOUT)
+        self.vm.logfile_read = self.log
+        self.expect("vboard: board ready, starting the launcher\n", timeout=BOOT_TIMEOUT)
 
-    def boot(self):
-        self.vm = pexpect.spawn(VBOARD, ["boot", self.initramfs, self.state],
-                                encoding="utf-8", codec_errors="replace",
-                                timeout=STEP_TIMEOUT)
-        self.vm.logfile_read = self
-        self.expect_exact(LAUNCHER_STARTS, timeout=BOOT_TIMEOUT)
-
-    def write(self, text):  # pexpect's log of everything read
-        self.log.append(text)
-
-    def flush(self):
-        pass
-
-    def transcript(self):
-        return console_text("".join(self.log))
-
-    def expect_exact(self, text, timeout=-1):
-        """Waits for text (newlines as "\\n"); returns the console text
-        that came before it."""
-        pattern = r"\r*\n".join(re.escape(part) for part in text.split("\n"))
-        self.vm.expect(pattern, timeout=timeout)
+    def expect(self, text, timeout=-1):
+        """Waits for text; returns the console text that came before it."""
+        self.vm.expect(r"\r*\n".join(map(re.escape, text.split("\n"))), timeout=timeout)
         return console_text(self.vm.before)
 
-    def answer(self, line):
+    def send(self, line):
         self.vm.sendline(line)
 
     def shell(self):
-        """Opens the console shell that init offers once the application
-        ended (after its "Please press Enter to activate this console.")."""
-        self.vm.sendline("")
-        self.expect_exact(SHELL_PROMPT)
-        # A wide line, so that the shell does not wrap the echoed commands.
-        self.vm.sendline("stty cols 1000")
-        self.expect_exact(SHELL_PROMPT)
+        """Returns what the application side printed until it ended, then
+        opens the shell that init offers."""
+        out = self.expect("Please press Enter to activate this console.")
+        for line in ("", "stty cols 1000"):  # a wide line: echoed commands stay whole
+            self.send(line)
+            self.expect(SHELL_PROMPT)
+        return out.strip("\n")
 
     def run(self, command):
         """Runs a shell command on the board; returns (status, output)."""
-        self.vm.sendline(command + "; echo =$?=")
+        self.send(command + "; echo =$?=")
         self.vm.expect(r"=(\d+)=\r*\n")
-        status = int(self.vm.match.group(1))
-        out = console_text(self.vm.before)
-        out = out.split("\n", 1)[1] if "\n" in out else ""  # the echoed line
-        self.expect_exact(SHELL_PROMPT)
-        return status, out
+        status, out = int(self.vm.match.group(1)), console_text(self.vm.before)
+        self.expect(SHELL_PROMPT)
+        return status, out.partition("\n")[2]  # after the echoed command
 
     def vpd(self, offset):
         status, out = self.run("i2cget -y 0 0x54 0x%02x" % offset)
         assert status == 0, out
-        return int(out.strip(), 16)
+        return int(out, 16)
 
     def wait_end(self, timeout=STEP_TIMEOUT):
         """Waits for QEMU to end (the board powered off or rebooted);
         returns the console text since the last expectation."""
         self.vm.expect(pexpect.EOF, timeout=timeout)
-        rest = console_text(self.vm.before)
         self.vm.close()
         assert self.vm.exitstatus == 0, "QEMU ended with %s" % self.vm.exitstatus
-        self.vm = None
+        rest, self.vm = console_text(self.vm.before), None
         return rest
 
     def poweroff(self):
-        self.vm.sendline("poweroff")
+        self.send("poweroff")
         assert "reboot: Power down" in self.wait_end()
-
-    def kill(self):
-        if self.vm is not None:
-            self.vm.terminate(force=True)
-            self.vm = None
 
 
 @pytest.fixture
@@ -153,8 +120,8 @@ def board(board_files, tmp_path, request):
     b = Board(*board_files, str(tmp_path / "board"))
     started = time.monotonic()
     yield b
-    b.kill()
+    if b.vm is not None:
+        b.vm.terminate(force=True)
     # Shown by pytest when the test failed.
-    print("--- console of %s (%.1f s) ---" % (request.node.name,
-                                            time.monotonic() - started))
-    print(b.transcript())
+    print("--- console of %s (%.1f s) ---" % (request.node.name, time.monotonic() - started))
+    print(console_text(b.log.getvalue()))
