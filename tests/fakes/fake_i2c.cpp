@@ -2,16 +2,13 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
 
 bool fake_i2c_present[2];
 uint8_t fake_eeprom[256];
-uint8_t fake_summit[256];
-uint8_t fake_mux;
-bool fake_eeprom_silent;
+static uint8_t mux; // the multiplexer's channel mask
 
 constexpr unsigned long MUX = 0x71, SUMMIT = 0x4F, EEPROM = 0x54;
 
@@ -20,14 +17,12 @@ void fake_i2c_reset()
 	fake_i2c_present[0] = fake_i2c_present[1] = true;
 	for (int i = 0; i < 256; i++)
 		fake_eeprom[i] = static_cast<uint8_t>(0xA0 ^ i);
-	memset(fake_summit, 0, sizeof fake_summit);
-	fake_mux = 0;
-	fake_eeprom_silent = false;
+	mux = 0;
 }
 
 long fake_i2c_open(const char *path, fake_file &f)
 {
-	int bus = atoi(path + strlen("/dev/i2c-"));
+	const int bus = atoi(path + 9); // after "/dev/i2c-"
 
 	if (bus < 0 || bus > 1 || !fake_i2c_present[bus])
 		return -ENOENT;
@@ -35,32 +30,18 @@ long fake_i2c_open(const char *path, fake_file &f)
 	return 0;
 }
 
-static bool answers(const fake_file &f)
-{
-	if (f.dev != 0)
-		return false;
-	if (f.addr == MUX || f.addr == SUMMIT)
-		return true;
-	return f.addr == EEPROM && (fake_mux & 0x40) && !fake_eeprom_silent;
-}
-
 // Logs one transfer on the wire; its result: 0, or -errno when refused.
 static long transfer(const fake_file &f, std::string what)
 {
 	const fake_fault *hit = fake_fault_hit(FAKE_XFER, static_cast<int>(f.addr));
-	long r = hit ? -hit->err : answers(f) ? 0 : -ENXIO;
+	const bool answers = f.dev == 0 && (f.addr == MUX || f.addr == SUMMIT ||
+					    (f.addr == EEPROM && (mux & 0x40)));
+	const long r = hit ? -hit->err : answers ? 0 : -ENXIO;
 
 	if (f.dev != 0)
 		what = fake_fmt("i2c-%d ", f.dev) + what;
 	fake_log.push_back(what + (r < 0 ? " nak" : ""));
 	return r;
-}
-
-static uint8_t *reg(const fake_file &f, uint8_t command)
-{
-	if (f.addr == EEPROM)
-		return &fake_eeprom[command];
-	return f.addr == SUMMIT ? &fake_summit[command] : nullptr;
 }
 
 long fake_i2c_ioctl(fake_file &f, unsigned long req, unsigned long arg)
@@ -69,8 +50,6 @@ long fake_i2c_ioctl(fake_file &f, unsigned long req, unsigned long arg)
 		const fake_fault *hit = fake_fault_hit(FAKE_SELECT, static_cast<int>(arg));
 		if (hit)
 			return -hit->err;
-		if (arg > 0x7F)
-			return -EINVAL;
 		f.addr = arg;
 		return 0;
 	}
@@ -79,14 +58,13 @@ long fake_i2c_ioctl(fake_file &f, unsigned long req, unsigned long arg)
 	auto *d = reinterpret_cast<i2c_smbus_ioctl_data *>(arg);
 	if (d->size != I2C_SMBUS_BYTE_DATA)
 		return -EOPNOTSUPP;
-	bool rd = d->read_write == I2C_SMBUS_READ;
-	long r = transfer(f, rd ? fake_fmt("%02lx r %02x", f.addr, d->command)
-				: fake_fmt("%02lx w %02x %02x", f.addr, d->command, d->data->byte));
-	uint8_t *p = reg(f, d->command);
-	if (r == 0 && p && rd)
-		d->data->byte = *p;
-	else if (r == 0 && p)
-		*p = d->data->byte;
+	const bool rd = d->read_write == I2C_SMBUS_READ;
+	const long r = transfer(f, rd ? fake_fmt("%02lx r %02x", f.addr, d->command)
+				      : fake_fmt("%02lx w %02x %02x", f.addr, d->command, d->data->byte));
+	if (r == 0 && f.addr == EEPROM && rd)
+		d->data->byte = fake_eeprom[d->command];
+	else if (r == 0 && f.addr == EEPROM)
+		fake_eeprom[d->command] = d->data->byte;
 	return r;
 }
 
@@ -97,10 +75,8 @@ long fake_i2c_write(fake_file &f, const void *buf, size_t n)
 
 	for (size_t i = 0; i < n; i++)
 		what += fake_fmt(" %02x", b[i]);
-	long r = transfer(f, what);
-	if (r < 0)
-		return r;
-	if (f.addr == MUX && n > 0)
-		fake_mux = b[n - 1];
-	return static_cast<long>(n);
+	const long r = transfer(f, what);
+	if (r == 0 && f.addr == MUX && n > 0)
+		mux = b[n - 1];
+	return r < 0 ? r : static_cast<long>(n);
 }

@@ -11,15 +11,16 @@
 #include <cstdint>
 
 struct fake_part {
-	const char *name; // "kernel" for "/dev/mtd-kernel"
+	const char *name;          // "kernel" for "/dev/mtd-kernel"
 	std::vector<uint8_t> data; // contents; its size is the partition's
 	uint32_t erasesize;
 	bool present;
-	int flags;        // as last opened
+	int flags; // as last opened
 };
 
 // uboot, ubootenv, devicetree, kernel (4 MiB), rfs and rescue (1 MiB),
-// 128 KiB erase blocks, filled with a pattern that is not erased flash.
+// 128 KiB erase blocks, filled with a pattern that is not erased flash
+// (bit 7 clear).
 extern fake_part fake_parts[6];
 fake_part &fake_mtd(const char *name);
 // The buffer of each pread and pwrite, in order.

@@ -6,31 +6,27 @@
 #include <map>
 
 #include <fcntl.h>
-#include <sys/ioctl.h>
 #include <sys/types.h>
 
 std::vector<std::string> fake_log;
 
 static std::vector<fake_fault> faults;
-static std::vector<int> fault_seen;
+static std::vector<int> seen; // matching calls so far, per fault
 static std::map<int, fake_file> files;
 static int next_fd;
 
 void fake_fail(const fake_fault &f)
 {
 	faults.push_back(f);
-	fault_seen.push_back(0);
+	seen.push_back(0);
 }
 
 const fake_fault *fake_fault_hit(fake_op op, int target)
 {
-	for (size_t i = 0; i < faults.size(); i++) {
-		const fake_fault &f = faults[i];
-		if (f.op != op || (f.target >= 0 && f.target != target))
-			continue;
-		if (++fault_seen[i] == f.nth || f.nth == 0)
-			return &f;
-	}
+	for (size_t i = 0; i < faults.size(); i++)
+		if (faults[i].op == op && (faults[i].target < 0 || faults[i].target == target) &&
+		    ++seen[i] == faults[i].nth)
+			return &faults[i];
 	return nullptr;
 }
 
@@ -38,7 +34,7 @@ void fake_reset()
 {
 	fake_log.clear();
 	faults.clear();
-	fault_seen.clear();
+	seen.clear();
 	files.clear();
 	next_fd = 100; // far above the real descriptors of the test process
 	fake_i2c_reset();
@@ -57,9 +53,9 @@ std::string fake_fmt(const char *fmt, ...)
 }
 
 // The wrapped calls. The board layer is built with a 64-bit off_t, so it
-// calls open64, pread64 and pwrite64 (glibc redirects the plain names on
-// 64-bit targets too); both names of each are wrapped. glibc redirects
-// ioctl to __ioctl_time64 only for a 64-bit time_t on a 32-bit target.
+// calls open64, pread64 and pwrite64; code built without it calls the
+// plain names, so both are wrapped. glibc redirects ioctl to
+// __ioctl_time64 only for a 64-bit time_t on a 32-bit target.
 extern "C" {
 int __real_open(const char *path, int flags, ...);
 int __real_open64(const char *path, int flags, ...);
@@ -169,18 +165,13 @@ extern "C" ssize_t __wrap_write(int fd, const void *buf, size_t n)
 	return sys_result(f->kind == FAKE_I2C ? fake_i2c_write(*f, buf, n) : -EINVAL);
 }
 
-static long mtd_rw(const fake_file &f, void *in, const void *out, size_t n, long long off)
-{
-	if (f.kind != FAKE_MTD)
-		return sys_result(-ESPIPE);
-	return sys_result(in ? fake_mtd_pread(f, in, n, off) : fake_mtd_pwrite(f, out, n, off));
-}
-
 #define WRAP_RW(name, buf_t, off_t_, in, out)                                  \
 	extern "C" ssize_t __wrap_##name(int fd, buf_t buf, size_t n, off_t_ off) \
 	{                                                                      \
 		fake_file *f = lookup(fd);                                     \
-		return f ? mtd_rw(*f, in, out, n, off) : __real_##name(fd, buf, n, off); \
+		if (!f)                                                        \
+			return __real_##name(fd, buf, n, off);                 \
+		return sys_result(f->kind == FAKE_MTD ? fake_mtd_rw(*f, in, out, n, off) : -ESPIPE); \
 	}
 WRAP_RW(pread, void *, __off_t, buf, nullptr)
 WRAP_RW(pread64, void *, __off64_t, buf, nullptr)

@@ -3,7 +3,8 @@
 // link time (target test_fake_dev brings the --wrap options): paths under
 // "/dev/i2c-" reach the fake I2C buses (fake_i2c.h), paths under
 // "/dev/mtd-" the fake flash partitions (fake_mtd.h); every other path and
-// descriptor reaches the real system.
+// descriptor reaches the real system. Fake descriptors are handed out from
+// 100 up, in the order of the opens.
 #ifndef TESTS_FAKES_FAKE_SYS_H
 #define TESTS_FAKES_FAKE_SYS_H
 
@@ -16,12 +17,11 @@ extern std::vector<std::string> fake_log;
 
 enum fake_op { FAKE_SELECT, FAKE_XFER, FAKE_GETINFO, FAKE_ERASE, FAKE_PREAD, FAKE_PWRITE };
 
-// A fault in the calls of one kind: the nth matching call (from 1; 0 for
-// every one) fails with err, or, when err is 0, transfers only `result`
-// bytes.
+// The nth call (from 1; 0: never) of kind op to target (an I2C address;
+// -1: any) fails with err, or, when err is 0, transfers only `result` bytes.
 struct fake_fault {
 	fake_op op;
-	int target; // I2C address; -1: any
+	int target;
 	int nth;
 	int err;
 	long result;
@@ -47,8 +47,8 @@ long fake_i2c_ioctl(fake_file &f, unsigned long req, unsigned long arg);
 long fake_i2c_write(fake_file &f, const void *buf, size_t n);
 long fake_mtd_open(const char *path, int flags, fake_file &f);
 long fake_mtd_ioctl(fake_file &f, unsigned long req, unsigned long arg);
-long fake_mtd_pread(const fake_file &f, void *buf, size_t n, long long off);
-long fake_mtd_pwrite(const fake_file &f, const void *buf, size_t n, long long off);
+// pread into `in`, or pwrite from `out`.
+long fake_mtd_rw(const fake_file &f, void *in, const void *out, size_t n, long long off);
 void fake_i2c_reset();
 void fake_mtd_reset();
 
