@@ -3,7 +3,6 @@
 // from x86 and the SMBus ioctl record is smaller. If these fail, the other
 // suites are not testing the board's code.
 #include <sys/ioctl.h>
-#include <sys/types.h>
 
 #include <linux/i2c-dev.h>
 #include <linux/i2c.h>
@@ -16,7 +15,7 @@
 
 namespace {
 
-TEST(TargetFacts, BigEndianAtRunTime)
+TEST(TargetFacts, BigEndianIlp32)
 {
 	const uint32_t word = 0x01020304u;
 	uint8_t bytes[4];
@@ -24,10 +23,6 @@ TEST(TargetFacts, BigEndianAtRunTime)
 	memcpy(bytes, &word, sizeof(bytes));
 	EXPECT_EQ(bytes[0], 0x01);
 	EXPECT_EQ(bytes[3], 0x04);
-}
-
-TEST(TargetFacts, Ilp32)
-{
 	EXPECT_EQ(sizeof(long), 4u);
 	EXPECT_EQ(sizeof(void *), 4u);
 	EXPECT_EQ(sizeof(size_t), 4u);
