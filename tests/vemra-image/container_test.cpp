@@ -118,9 +118,13 @@ TEST(Container, StreamsAcrossChunks)
 
 	for (size_t i = 0; i < payload.size(); i++)
 		payload[i] = (uint8_t)(i * 131 + (i >> 9));
+	payload[0] = 0x1F; // gzip, told by the first chunk alone
+	payload[1] = 0x8B;
 	const bytes img = make_image(payload);
+	const image_check c = check_file(img, &copied);
 
-	EXPECT_EQ(check_file(img, &copied).verdict, IMAGE_VALID);
+	EXPECT_EQ(c.verdict, IMAGE_VALID);
+	EXPECT_TRUE(c.gzip);
 	EXPECT_EQ(copied, payload);
 	EXPECT_EQ(check_file(with(img, img.size() - 1, { 0 }), &copied).verdict, IMAGE_BAD_CRC);
 	// The image ends exactly where a read chunk does.
