@@ -14,6 +14,7 @@ static std::vector<fake_fault> faults;
 static std::vector<int> seen; // matching calls so far, per fault
 static std::map<int, fake_file> files;
 static int next_fd;
+static const int FIRST_FD = 100; // far above the real descriptors of the test process
 
 void fake_fail(const fake_fault &f)
 {
@@ -36,7 +37,7 @@ void fake_reset()
 	faults.clear();
 	seen.clear();
 	files.clear();
-	next_fd = 100; // far above the real descriptors of the test process
+	next_fd = FIRST_FD;
 	fake_i2c_reset();
 	fake_mtd_reset();
 }
@@ -117,12 +118,18 @@ static bool fake_open(const char *path, int flags, int *fd)
 WRAP_OPEN(open)
 WRAP_OPEN(open64)
 
+// A negative descriptor, or one of the fake's that is not open, is logged
+// and refused.
 extern "C" int __wrap_close(int fd)
 {
 	fake_file *f = lookup(fd);
 
-	if (!f)
+	if (fd >= 0 && fd < FIRST_FD)
 		return __real_close(fd);
+	if (!f) {
+		fake_log.push_back(fake_fmt("close %d failed", fd));
+		return static_cast<int>(sys_result(-EBADF));
+	}
 	fake_log.push_back(fake_fmt("close %s-%d", f->kind == FAKE_I2C ? "i2c" : "mtd", f->dev));
 	files.erase(fd);
 	return 0;
