@@ -103,8 +103,8 @@ TEST(flash_open, partitions_flags_descriptors_sizes)
 		}
 	}
 	// The fake's descriptors, from 100 in the order of the opens.
-	EXPECT_EQ((std::vector<int>{ uboot_fd, uboot_env_fd, device_tree_fd, kernel_fd, rfs_fd, rescue_fd, flash_fd }),
-		  (std::vector<int>{ 100, 101, 102, 103, -1, 104, 103 }));
+	const std::vector<int> fds = { uboot_fd, uboot_env_fd, device_tree_fd, kernel_fd, rfs_fd, rescue_fd, flash_fd };
+	EXPECT_EQ(fds, (std::vector<int>{ 100, 101, 102, 103, -1, 104, 103 }));
 
 	uint32_t size = 7;
 	EXPECT_EQ(mtd_get_size(rescue_fd, &size), 1);

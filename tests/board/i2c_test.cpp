@@ -79,27 +79,25 @@ TEST(vpd, access_sequences_and_results)
 }
 
 // Each bus set-up, then a read of the selected image and a write of the
-// booted one, two complete accesses in a row.
+// booted one: two complete accesses in a row, or, without bus 0, requests
+// that all fail.
 struct bus_case {
 	const char *name;
 	bool bus0, bus1;
 	int rc;
 	std::string out;
-	lines opens;
-	int image, written;
-	std::string write_out;
-	lines transfers, closes;
+	lines opens, closes;
 };
 
 const lines READ_WRITE = { MUX_OPEN, SUMMIT, "54 r 00", MUX_CLOSE, MUX_OPEN, SUMMIT, "54 w 3a 01", MUX_CLOSE };
 
 const bus_case bus_cases[] = {
 	{ "both buses", true, true, 0, "", { "open /dev/i2c-0", "open /dev/i2c-1" },
-	  0xA0, 0, "", READ_WRITE, { "close i2c-0", "close i2c-1" } },
+	  { "close i2c-0", "close i2c-1" } },
 	{ "bus 1 missing", true, false, -1, "ERROR: driver /dev/i2c-1 couldn't be opened\n",
-	  { "open /dev/i2c-0", "open /dev/i2c-1 failed" }, 0xA0, 0, "", READ_WRITE, { "close i2c-0" } },
+	  { "open /dev/i2c-0", "open /dev/i2c-1 failed" }, { "close i2c-0" } },
 	{ "bus 0 missing", false, true, -1, "ERROR: driver /dev/i2c-0 couldn't be opened\n",
-	  { "open /dev/i2c-0 failed" }, 255, -EBADF, "I2C error when writing bus 0 offset 58: 9\n", {}, {} },
+	  { "open /dev/i2c-0 failed" }, {} },
 };
 
 TEST(i2c_buses, open_access_close)
@@ -115,11 +113,11 @@ TEST(i2c_buses, open_access_close)
 		EXPECT_EQ(out, c.out);
 		EXPECT_EQ(fake_log, c.opens);
 		fake_log.clear();
-		EXPECT_EQ(run_captured(api_get_image, &out), c.image);
+		EXPECT_EQ(run_captured(api_get_image, &out), c.bus0 ? 0xA0 : 255);
 		EXPECT_EQ(out, "");
-		EXPECT_EQ(run_captured([] { return api_set_booted_image(1); }, &out), c.written);
-		EXPECT_EQ(out, c.write_out);
-		EXPECT_EQ(fake_log, c.transfers);
+		EXPECT_EQ(run_captured([] { return api_set_booted_image(1); }, &out), c.bus0 ? 0 : -EBADF);
+		EXPECT_EQ(out, c.bus0 ? "" : "I2C error when writing bus 0 offset 58: 9\n");
+		EXPECT_EQ(fake_log, c.bus0 ? READ_WRITE : lines{});
 		fake_log.clear();
 		EXPECT_EQ(api_i2c_close(), 0);
 		EXPECT_EQ(api_i2c_close(), 0);
