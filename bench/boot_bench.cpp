@@ -101,7 +101,6 @@ bool boot()
 	launch_settings = {};
 	tried_alt_image = 0;
 	platform.events.clear();
-	platform.out_at.clear();
 
 	const run_result r = platform_run(launcher_main, "");
 

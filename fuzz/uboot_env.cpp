@@ -21,7 +21,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	launch_settings = launch_settings_t{};
 	parse_uboot_env();
 	platform.events.clear();
-	platform.out_at.clear();
 
 	const env_model m = model_env(std::string(data, data + size));
 	const launch_settings_t &s = launch_settings;

@@ -4,82 +4,64 @@
 #include <cstdlib>
 #include <unistd.h>
 
-namespace {
+static int saved_fd[3] = { -1, -1, -1 };
+static FILE *capture_file[3];
 
-int saved_fd[3] = { -1, -1, -1 };
-FILE *capture_file[3];
-
-void redirect(int fd, FILE *to)
+// Points fd at `to`, keeping the original to restore.
+static void redirect(int fd, FILE *to)
 {
-	saved_fd[fd] = dup(fd);
+	if (!to)
+		abort();
+	if (saved_fd[fd] < 0)
+		saved_fd[fd] = dup(fd);
 	dup2(fileno(to), fd);
 }
 
-void restore(int fd)
+static void restore(int fd)
 {
-	if (saved_fd[fd] < 0)
-		return;
 	dup2(saved_fd[fd], fd);
 	close(saved_fd[fd]);
 	saved_fd[fd] = -1;
 }
 
-std::string slurp(FILE *f)
+static std::string slurp(FILE *f)
 {
-	std::string s;
-	char buf[4096];
-	size_t n;
+	std::string s(lseek(fileno(f), 0, SEEK_END), '\0');
 
-	rewind(f);
-	while ((n = fread(buf, 1, sizeof buf, f)) > 0)
-		s.append(buf, n);
+	if (pread(fileno(f), s.data(), s.size(), 0) != (ssize_t)s.size())
+		abort();
 	fclose(f);
 	return s;
 }
-
-} // namespace
 
 void console_begin()
 {
 	fflush(stdout);
 	fflush(stderr);
-	for (int fd = 1; fd <= 2; fd++) {
-		capture_file[fd] = tmpfile();
-		if (!capture_file[fd])
-			abort();
-		redirect(fd, capture_file[fd]);
-	}
+	for (int fd = 1; fd <= 2; fd++)
+		redirect(fd, capture_file[fd] = tmpfile());
 }
 
 console_capture console_end()
 {
-	console_capture c;
-
 	fflush(stdout);
 	fflush(stderr);
 	restore(1);
 	restore(2);
-	c.out = slurp(capture_file[1]);
-	c.err = slurp(capture_file[2]);
-	return c;
+	return { slurp(capture_file[1]), slurp(capture_file[2]) };
 }
 
 void console_set_input(const std::string &text)
 {
 	FILE *f = tmpfile();
 
-	if (!f)
-		abort();
+	redirect(0, f);
 	fwrite(text.data(), 1, text.size(), f);
-	fflush(f);
-	rewind(f);
-	// Drop what stdin still buffers from the previous input: a seek
-	// alone may be served from that buffer.
-	fflush(stdin);
-	if (saved_fd[0] < 0)
-		saved_fd[0] = dup(0);
-	dup2(fileno(f), 0);
 	fclose(f);
+	// Drop what stdin still buffers from the previous input: a seek alone
+	// may be served from that buffer.
+	fflush(stdin);
+	lseek(0, 0, SEEK_SET);
 	clearerr(stdin);
 }
 

@@ -1,7 +1,6 @@
 #include "fake_alloc.h"
 
 #include <cerrno>
-#include <cstdint>
 
 fake_alloc_state fake_alloc;
 
@@ -24,12 +23,10 @@ static bool refused(size_t n)
 {
 	if (!fake_alloc.armed)
 		return false;
-	++fake_alloc.calls;
-	if (n > fake_alloc.limit || fake_alloc.calls == fake_alloc.fail_nth) {
-		errno = ENOMEM;
-		return true;
-	}
-	return false;
+	if (++fake_alloc.calls != fake_alloc.fail_nth && n <= fake_alloc.limit)
+		return false;
+	errno = ENOMEM;
+	return true;
 }
 
 extern "C" void *__wrap_malloc(size_t n)
@@ -37,8 +34,8 @@ extern "C" void *__wrap_malloc(size_t n)
 	return refused(n) ? nullptr : __real_malloc(n);
 }
 
+// The launcher asks calloc for one block of n bytes: count * size cannot wrap.
 extern "C" void *__wrap_calloc(size_t count, size_t size)
 {
-	return refused(size && count > SIZE_MAX / size ? SIZE_MAX : count * size)
-		? nullptr : __real_calloc(count, size);
+	return refused(count * size) ? nullptr : __real_calloc(count, size);
 }

@@ -1,7 +1,6 @@
 // Allocation faults, for code linked with -Wl,--wrap=malloc,--wrap=calloc.
 // While armed, a request above `limit` bytes fails (the board's memory
 // ends somewhere), and so does the fail_nth-th request (from 1; 0: none).
-// Disarmed, every request goes straight to the C library.
 #ifndef TESTS_FAKES_FAKE_ALLOC_H
 #define TESTS_FAKES_FAKE_ALLOC_H
 
@@ -16,7 +15,6 @@ struct fake_alloc_state {
 
 extern fake_alloc_state fake_alloc;
 
-// Arms with a limit and no counted fault, the count at 0.
 void fake_alloc_arm(size_t limit, int fail_nth = 0);
 void fake_alloc_disarm();
 

@@ -12,17 +12,16 @@ fake_board board;
 int uboot_fd, uboot_env_fd, device_tree_fd, kernel_fd, rfs_fd, rescue_fd, flash_fd;
 int debug_read, debug_write, debug_erase;
 
-static const int FIRST_FD = 10; // descriptors in /dev/mtd-* order from here
-
 void board_begin()
 {
 	board = fake_board();
-	uboot_fd = uboot_env_fd = device_tree_fd = kernel_fd = rfs_fd = rescue_fd = flash_fd = 0;
+	uboot_env_fd = rescue_fd = 0;
 }
 
+// False when the bus failed.
 static bool vpd_usable(const char *op)
 {
-	if (!board.i2c_open || board.i2c_closed)
+	if (!board.i2c_open)
 		platform_fault(std::string(op) + " while the I2C buses are not open");
 	return board.vpd_selected >= 0;
 }
@@ -43,7 +42,7 @@ int api_i2c_init(void)
 int api_i2c_close(void)
 {
 	platform_event("i2c_close");
-	board.i2c_closed = true;
+	board.i2c_open = false;
 	return 0;
 }
 
@@ -64,36 +63,23 @@ int api_set_booted_image(uint8_t image)
 
 int api_flash_init(void)
 {
-	const int fd = board.flash_present ? FIRST_FD : -1;
-
 	platform_event("flash_init");
-	if (!board.i2c_open)
-		platform_fault("api_flash_init before api_i2c_init");
-	board.flash_open = true;
-	uboot_fd = fd;
-	uboot_env_fd = fd < 0 ? fd : fd + 1;
-	device_tree_fd = fd < 0 ? fd : fd + 2;
-	kernel_fd = flash_fd = fd < 0 ? fd : fd + 3;
-	rfs_fd = fd < 0 ? fd : fd + 4;
-	rescue_fd = fd < 0 ? fd : fd + 5;
-	return fd < 0 ? -1 : 0;
+	uboot_env_fd = 11;
+	rescue_fd = 15;
+	return 0;
 }
 
 // As a pread() on the MTD device: a read past the end is short, and a
-// short read counts as success. Without flash: -1, buffer untouched.
+// short read counts as success.
 int api_flash_read(uint8_t *buffer, int fd, uint32_t offset, uint32_t length)
 {
 	const bool env = fd == uboot_env_fd;
 	const std::vector<uint8_t> &part = env ? board.env : board.rescue;
 
-	platform_event(std::string("read ") + (env ? "env " : fd == rescue_fd ? "rescue " : "other ") +
+	platform_event(std::string("read ") + (env ? "env " : fd == rescue_fd ? "rescue " : "fd ") +
 		       std::to_string(offset) + "+" + std::to_string(length));
-	if (!board.flash_open || !board.flash_present)
+	if (!env && fd != rescue_fd)
 		return -1;
-	if (!env && fd != rescue_fd) {
-		platform_fault("a read of a partition the launcher does not use");
-		return -1;
-	}
 	if (offset < part.size())
 		memcpy(buffer, part.data() + offset, std::min<size_t>(length, part.size() - offset));
 	return 0;

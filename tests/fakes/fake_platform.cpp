@@ -5,8 +5,9 @@
 #include <cerrno>
 #include <csetjmp>
 #include <cstdio>
-#include <cstdlib>
+#include <cstring>
 #include <filesystem>
+#include <regex>
 #include <stdio_ext.h>
 #include <unistd.h>
 
@@ -24,42 +25,31 @@ int __real_execve(const char *path, char *const argv[], char *const envp[]);
 unsigned int __real_sleep(unsigned int seconds);
 [[noreturn]] void __real_exit(int status);
 FILE *__real_fopen(const char *path, const char *mode);
-FILE *__real_fopen64(const char *path, const char *mode);
 char *__real_fgets(char *s, int size, FILE *stream);
 }
 
-// Command lines that are only logged.
-static const char *const LOGGED_ONLY[] = {
-	"/bin/mount -o sync -t jffs2 /dev/mtd-user /user",
-	"/bin/sh\n",
-	"reboot",
+// The launcher's command lines, each with the shell script that stands for
+// it in the sandbox (NULL: the line itself).
+static const char *const COMMANDS[][2] = {
+	{ "/bin/mount -o sync -t jffs2 /dev/mtd-user /user", ":" },
+	{ "reboot", ":" },
+	{ "/bin/sh\n", "printf '# '" }, // the console shell's prompt
+	{ "flash_eraseall /dev/mtd-user-char", "rm -r /user && mkdir /user" },
+	{ "cd /tmp \ntar mxzf /tmp/vemraimage.tar.gz \nrm /tmp/vemraimage.tar.gz\n", nullptr },
+	{ "mv /tmp/home/bin/mp.elf.strip /tmp", nullptr },
+	{ "mkdir /user/images", nullptr },
+	{ "cp /tmp/image /user/images/image1\n", nullptr },
+	{ "cp /tmp/image /user/images/image2\n", nullptr },
 };
-
-// Command lines carried out in the sandbox.
-static const char *const CARRIED_OUT[] = {
-	"cd /tmp \ntar mxzf /tmp/vemraimage.tar.gz \nrm /tmp/vemraimage.tar.gz\n",
-	"mv /tmp/home/bin/mp.elf.strip /tmp",
-	"mkdir /user/images",
-	"cp /tmp/image /user/images/image1\n",
-	"cp /tmp/image /user/images/image2\n",
-};
-
-static const char ERASE_USER[] = "flash_eraseall /dev/mtd-user-char";
 
 void platform_event(const std::string &event)
 {
 	platform.events.push_back(event);
-	platform.out_at.push_back(lseek(1, 0, SEEK_CUR));
 }
 
 void platform_fault(const std::string &what)
 {
 	platform.faults.push_back(what);
-}
-
-static bool under_sandbox(const std::string &path)
-{
-	return path.rfind("/tmp", 0) == 0 || path.rfind("/user", 0) == 0;
 }
 
 std::string sandbox(const std::string &path)
@@ -90,15 +80,6 @@ void platform_end()
 	fs::remove_all(platform.root);
 }
 
-static size_t open_descriptors()
-{
-	size_t n = 0;
-
-	for (auto it = fs::directory_iterator("/proc/self/fd"); it != fs::directory_iterator(); ++it)
-		n++;
-	return n;
-}
-
 // Calls entry; comes back here when the run ends. Nothing lives in this
 // frame that the jump could clobber.
 static void run_entry(int (*entry)(void))
@@ -111,19 +92,15 @@ static void run_entry(int (*entry)(void))
 
 run_result platform_run(int (*entry)(void), const std::string &input)
 {
-	const size_t descriptors = open_descriptors();
-	run_result r;
+	const auto open_descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
+	const long descriptors = open_descriptors();
 
 	console_set_input(input);
 	console_begin();
 	active = true;
 	run_entry(entry);
 	active = false;
-	r.end = ended;
-	r.console = console_end();
-	// Drops what stdin still buffers, and its idea of the file offset,
-	// so that the next run reads its own input and not this one's.
-	fflush(stdin);
+	const run_result r = { ended, console_end() };
 	console_restore_input();
 	for (const std::string &f : platform.faults)
 		ADD_FAILURE() << f;
@@ -137,68 +114,44 @@ run_result platform_run(int (*entry)(void), const std::string &input)
 	longjmp(run_jmp, 1);
 }
 
-// Moves every " /tmp" and " /user" of a command line into the sandbox.
-static std::string in_sandbox(const std::string &line)
-{
-	std::string out;
-
-	for (size_t i = 0; i < line.size(); i++) {
-		out += line[i];
-		if (line[i] == ' ' && under_sandbox(line.substr(i + 1)))
-			out += platform.root;
-	}
-	return out;
-}
-
 extern "C" int __wrap_system(const char *line)
 {
 	if (!active)
 		return __real_system(line);
 	check_flushed("system()");
 	platform_event(std::string("system ") + line);
-	if (++platform.systems == platform.fail_system || line == platform.failing_line)
+	if (++platform.systems == platform.fail_system)
 		return -1;
-	for (const char *l : LOGGED_ONLY)
-		if (line == std::string(l))
-			return 0;
-	for (const char *l : CARRIED_OUT)
-		if (line == std::string(l))
-			return __real_system(("exec >/dev/null 2>&1\n" + in_sandbox(line)).c_str());
-	if (line == std::string(ERASE_USER)) {
-		fs::remove_all(sandbox("/user"));
-		fs::create_directory(sandbox("/user"));
-		return 0;
-	}
+	if (line == platform.failing_line)
+		return platform.failing_status;
+	for (const auto &c : COMMANDS)
+		if (line == std::string(c[0])) {
+			const std::string script = c[1] ? c[1] : line;
+			const std::regex board_path(" (?=/tmp|/user)");
+			return __real_system(("exec 2>/dev/null\n" +
+					      std::regex_replace(script, board_path, " " + platform.root)).c_str());
+		}
 	platform_fault(std::string("unexpected command line: ") + line);
 	return 127 << 8;
 }
 
-// Logs the exec. The environment handed over stays referenced to the
-// end, as it would be in the new process image (never destroyed, so that
-// the leak check at exit still sees it).
-static void log_exec(const char *path, char *const argv[], char *const envp[])
+extern "C" int __wrap_execve(const char *path, char *const argv[], char *const envp[])
 {
+	// The environment handed over is never freed, as in a new process
+	// image: keep it reachable for the leak checks.
 	static auto *handed_over = new std::vector<const void *>;
 	std::string event = std::string("execve ") + path + " {";
 
-	for (int i = 0; argv[i]; i++) {
+	if (!active)
+		return __real_execve(path, argv, envp);
+	check_flushed("execve()");
+	for (int i = 0; argv[i]; i++)
 		event += (i ? ", " : "") + std::string(argv[i]);
-		if (under_sandbox(argv[i]) && !fs::exists(sandbox(argv[i])))
-			platform_fault(std::string("execve() names a missing file: ") + argv[i]);
-	}
 	platform_event(event + "}");
 	platform.exec_env.clear();
 	for (char *const *e = envp; *e; e++)
 		platform.exec_env.push_back(*e);
 	handed_over->push_back(envp);
-}
-
-extern "C" int __wrap_execve(const char *path, char *const argv[], char *const envp[])
-{
-	if (!active)
-		return __real_execve(path, argv, envp);
-	check_flushed("execve()");
-	log_exec(path, argv, envp);
 	if (platform.exec_errno) {
 		errno = platform.exec_errno;
 		return -1;
@@ -223,25 +176,16 @@ extern "C" [[noreturn]] void __wrap_exit(int status)
 	end_run(RUN_EXITED);
 }
 
-static FILE *open_file(FILE *(*real)(const char *, const char *), const char *path, const char *mode)
+extern "C" FILE *__wrap_fopen(const char *path, const char *mode)
 {
 	if (!active)
-		return real(path, mode);
+		return __real_fopen(path, mode);
 	if (++platform.fopens == platform.fail_fopen) {
 		errno = EIO;
 		return nullptr;
 	}
-	return real(under_sandbox(path) ? sandbox(path).c_str() : path, mode);
-}
-
-extern "C" FILE *__wrap_fopen(const char *path, const char *mode)
-{
-	return open_file(__real_fopen, path, mode);
-}
-
-extern "C" FILE *__wrap_fopen64(const char *path, const char *mode)
-{
-	return open_file(__real_fopen64, path, mode);
+	const bool board_path = !strncmp(path, "/tmp", 4) || !strncmp(path, "/user", 5);
+	return __real_fopen(board_path ? sandbox(path).c_str() : path, mode);
 }
 
 extern "C" char *__wrap_fgets(char *s, int size, FILE *stream)

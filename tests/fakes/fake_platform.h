@@ -1,19 +1,17 @@
 // The C library beneath the launcher, replaced at link time with
 // -Wl,--wrap=system,--wrap=execve,--wrap=sleep,--wrap=exit,--wrap=fopen,
-// --wrap=fopen64,--wrap=fgets. During platform_run():
-//  - system: logged; the launcher's fixed command lines are carried out in
-//    a sandbox directory that stands for / (tar, rm, mv, mkdir and cp run
-//    for real with /tmp and /user moved into it, their output discarded;
-//    flash_eraseall empties the sandbox's /user; the mount, the console
-//    shell and reboot are only logged). Any other line is a fault.
-//  - execve: logs program and arguments, keeps the environment, and ends
-//    the run as a successful exec would, or fails with a chosen errno.
+// --wrap=fgets. During platform_run():
+//  - system: logged; tar, rm, mv, mkdir and cp run for real with /tmp and
+//    /user moved into a sandbox directory that stands for /, their output
+//    discarded; flash_eraseall empties the sandbox's /user; the mount and
+//    reboot are only logged; the console shell writes its prompt "# ".
+//    Any other line is a fault.
+//  - execve: logged with its arguments, the environment kept; ends the run
+//    as a successful exec would, or fails with exec_errno.
 //  - sleep: logged, returns at once. exit: logged, ends the run.
 //  - fopen of a path under /tmp or /user: opened in the sandbox.
-//  - fgets: reads the scripted console input.
-// system, execve, exit and fgets also check that nothing is left in the
-// stdio buffers of stdout and stderr. Outside a run every call goes
-// straight to the C library.
+// system, execve, exit and fgets on stdin are faults while stdout or stderr
+// still buffer output. Outside a run every call goes to the C library.
 #ifndef TESTS_FAKES_FAKE_PLATFORM_H
 #define TESTS_FAKES_FAKE_PLATFORM_H
 
@@ -25,15 +23,15 @@
 enum run_end { RUN_RETURNED, RUN_EXECED, RUN_EXITED };
 
 struct fake_platform {
-	std::string root;                   // the sandbox standing for /
-	std::vector<std::string> events;    // "system LINE", "sleep N", "execve PATH {ARGS}", "exit N", the board's
-	std::vector<long> out_at;           // bytes on stdout when each event happened
-	std::vector<std::string> exec_env;  // environment handed to execve
-	std::vector<std::string> faults;    // contracts broken during the run
-	std::string failing_line;           // system() returns -1 for it (no shell)
-	int exec_errno = 0;                 // nonzero: execve fails with it
+	std::string root;                    // the sandbox standing for /
+	std::vector<std::string> events;     // "system LINE", "sleep N", "execve PATH {ARGS}", "exit N", the board's
+	std::vector<std::string> exec_env;   // environment handed to execve
+	std::vector<std::string> faults;     // contracts broken during the run
+	std::string failing_line;            // system() returns failing_status for it
+	int failing_status = -1;             // -1: no shell could be run
+	int exec_errno = 0;                  // nonzero: execve fails with it
 	int fail_system = 0, fail_fopen = 0; // the nth call (from 1) of the run fails
-	int systems = 0, fopens = 0;        // calls made in the run
+	int systems = 0, fopens = 0;         // calls made in the run
 };
 
 extern fake_platform platform;
@@ -45,7 +43,6 @@ struct run_result {
 
 // A fresh sandbox with /tmp and /user/images, and an empty log.
 void platform_begin();
-// Removes the sandbox.
 void platform_end();
 // Runs entry with `input` on standard input until it returns, execs or
 // exits. Faults, and descriptors left open, fail the current test.
