@@ -11,16 +11,12 @@ struct console_capture {
 	std::string err;
 };
 
-// Starts capturing fd 1 and fd 2 (stdio buffers are flushed first).
-void console_begin();
+// Starts capturing fd 1 and fd 2 (stdio buffers are flushed first); with
+// `input`, standard input reads it, then end of input.
+void console_begin(const std::string *input = nullptr);
 // Stops capturing, restores the streams and returns what was written.
 // Anything still in the stdio buffers is flushed into the capture: what
 // the code under test forgot to flush shows up after what it did flush.
 console_capture console_end();
-
-// Makes standard input read `text`, then end of input.
-void console_set_input(const std::string &text);
-// Restores the original standard input.
-void console_restore_input();
 
 #endif

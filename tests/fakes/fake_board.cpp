@@ -9,8 +9,7 @@
 
 fake_board board;
 
-int uboot_fd, uboot_env_fd, device_tree_fd, kernel_fd, rfs_fd, rescue_fd, flash_fd;
-int debug_read, debug_write, debug_erase;
+int uboot_env_fd, rescue_fd; // the launcher reads no other partition
 
 void board_begin()
 {

@@ -95,13 +95,11 @@ run_result platform_run(int (*entry)(void), const std::string &input)
 	const auto open_descriptors = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); };
 	const long descriptors = open_descriptors();
 
-	console_set_input(input);
-	console_begin();
+	console_begin(&input);
 	active = true;
 	run_entry(entry);
 	active = false;
 	const run_result r = { ended, console_end() };
-	console_restore_input();
 	for (const std::string &f : platform.faults)
 		ADD_FAILURE() << f;
 	EXPECT_EQ(open_descriptors(), descriptors) << "descriptors left open";
