@@ -138,14 +138,16 @@ extern "C" int __wrap_execve(const char *path, char *const argv[], char *const e
 	// The environment handed over is never freed, as in a new process
 	// image: keep it reachable for the leak checks.
 	static auto *handed_over = new std::vector<const void *>;
-	std::string event = std::string("execve ") + path + " {";
 
 	if (!active)
 		return __real_execve(path, argv, envp);
 	check_flushed("execve()");
-	for (int i = 0; argv[i]; i++)
-		event += (i ? ", " : "") + std::string(argv[i]);
-	platform_event(event + "}");
+	{ // nothing of this scope may outlive it: the run ends by a jump
+		std::string event = std::string("execve ") + path + " {";
+		for (int i = 0; argv[i]; i++)
+			event += (i ? ", " : "") + std::string(argv[i]);
+		platform_event(event + "}");
+	}
 	platform.exec_env.clear();
 	for (char *const *e = envp; *e; e++)
 		platform.exec_env.push_back(*e);
