@@ -29,10 +29,10 @@ char *__real_fgets(char *s, int size, FILE *stream);
 }
 
 // The launcher's command lines, each with the shell script that stands for
-// it in the sandbox (NULL: the line itself).
+// it in the sandbox (NULL: the line itself; "": none, the line succeeds).
 static const char *const COMMANDS[][2] = {
-	{ "/bin/mount -o sync -t jffs2 /dev/mtd-user /user", ":" },
-	{ "reboot", ":" },
+	{ "/bin/mount -o sync -t jffs2 /dev/mtd-user /user", "" },
+	{ "reboot", "" },
 	{ "/bin/sh\n", "printf '# '" }, // the console shell's prompt
 	{ "flash_eraseall /dev/mtd-user-char", "rm -r /user && mkdir /user" },
 	{ "cd /tmp \ntar mxzf /tmp/vemraimage.tar.gz \nrm /tmp/vemraimage.tar.gz\n", nullptr },
@@ -125,6 +125,8 @@ extern "C" int __wrap_system(const char *line)
 	for (const auto &c : COMMANDS)
 		if (line == std::string(c[0])) {
 			const std::string script = c[1] ? c[1] : line;
+			if (script.empty())
+				return 0;
 			const std::regex board_path(" (?=/tmp|/user)");
 			return __real_system(("exec 2>/dev/null\n" +
 					      std::regex_replace(script, board_path, " " + platform.root)).c_str());
