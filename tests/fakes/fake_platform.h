@@ -2,8 +2,8 @@
 // -Wl,--wrap=system,--wrap=execve,--wrap=sleep,--wrap=exit,--wrap=fopen,
 // --wrap=fgets. During platform_run():
 //  - system: logged; tar, rm, mv, mkdir and cp run for real with /tmp and
-//    /user moved into a sandbox directory that stands for /, their output
-//    discarded; flash_eraseall empties the sandbox's /user; the mount and
+//    /user moved into a sandbox directory that stands for /, their error
+//    output discarded; flash_eraseall empties the sandbox's /user; the mount and
 //    reboot are only logged; the console shell writes its prompt "# ".
 //    Any other line is a fault.
 //  - execve: logged with its arguments, the environment kept; ends the run
