@@ -21,14 +21,13 @@
 #include "fake_board.h"
 #include "fake_platform.h"
 #include "launch.h"
+#include "sandbox_check.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 
 static const size_t MEMORY = 256 << 10;
 static const char TAR_LINE[] = "cd /tmp \ntar mxzf /tmp/vemraimage.tar.gz \nrm /tmp/vemraimage.tar.gz\n";
@@ -41,20 +40,6 @@ static int slot_entry(void)
 static int rescue_entry(void)
 {
 	return extract_image_from_flash();
-}
-
-static void check(bool ok, const char *what)
-{
-	if (!ok || testing::UnitTest::GetInstance()->ad_hoc_test_result().Failed()) {
-		fprintf(stderr, "model mismatch: %s\n", what);
-		abort();
-	}
-}
-
-static std::string file(const std::string &path)
-{
-	std::ifstream f(sandbox(path), std::ios::binary);
-	return f ? std::string(std::istreambuf_iterator<char>(f), {}) : "(no file)";
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)

@@ -12,33 +12,18 @@
 #include "fake_board.h"
 #include "fake_platform.h"
 #include "launch.h"
+#include "sandbox_check.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 static const char TAR_LINE[] = "cd /tmp \ntar mxzf /tmp/vemraimage.tar.gz \nrm /tmp/vemraimage.tar.gz\n";
 
 static int rescue_entry(void)
 {
 	return run_rescue_mode();
-}
-
-static void check(bool ok, const char *what)
-{
-	if (!ok || testing::UnitTest::GetInstance()->ad_hoc_test_result().Failed()) {
-		fprintf(stderr, "model mismatch: %s\n", what);
-		abort();
-	}
-}
-
-static std::string file(const std::string &path)
-{
-	std::ifstream f(sandbox(path), std::ios::binary);
-	return f ? std::string(std::istreambuf_iterator<char>(f), {}) : "(no file)";
 }
 
 // First character of the next line read into a buffer of `size`, or EOF.
