@@ -1,5 +1,7 @@
 #include "bench_util.h"
 
+#include <benchmark/benchmark.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -65,4 +67,14 @@ bool peak_rss_reset()
 		return false;
 	bool ok = fputs("5", f) >= 0;
 	return fclose(f) == 0 && ok;
+}
+
+int run_benchmarks(int argc, char **argv)
+{
+	benchmark::Initialize(&argc, argv);
+	if (benchmark::ReportUnrecognizedArguments(argc, argv))
+		return 1;
+	benchmark::RunSpecifiedBenchmarks();
+	benchmark::Shutdown();
+	return 0;
 }

@@ -23,4 +23,8 @@ size_t peak_rss();
 // Starts a new peak at the current size (Linux: clear_refs value 5).
 bool peak_rss_reset();
 
+// Runs the registered benchmarks with Google Benchmark's own options;
+// the end of a benchmark program's main().
+int run_benchmarks(int argc, char **argv);
+
 #endif

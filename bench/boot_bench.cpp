@@ -204,10 +204,5 @@ int main(int argc, char **argv)
 		return probe(argc - 2, argv + 2);
 	if (argc == 3 && strcmp(argv[1], "rss") == 0)
 		return rss(argv[2]);
-	benchmark::Initialize(&argc, argv);
-	if (benchmark::ReportUnrecognizedArguments(argc, argv))
-		return 1;
-	benchmark::RunSpecifiedBenchmarks();
-	benchmark::Shutdown();
-	return 0;
+	return run_benchmarks(argc, argv);
 }

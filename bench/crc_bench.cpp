@@ -115,10 +115,5 @@ int main(int argc, char **argv)
 {
 	if (argc > 1 && strcmp(argv[1], "probe") == 0)
 		return probe(argc - 2, argv + 2);
-	benchmark::Initialize(&argc, argv);
-	if (benchmark::ReportUnrecognizedArguments(argc, argv))
-		return 1;
-	benchmark::RunSpecifiedBenchmarks();
-	benchmark::Shutdown();
-	return 0;
+	return run_benchmarks(argc, argv);
 }
