@@ -1,21 +1,15 @@
-// The launcher: boot sequence, launch and reset, settings from the boot
-// loader's environment, recovery image and rescue mode.
+// The launcher: boot sequence, launch and reset, recovery image and rescue
+// mode. The settings it reads from the boot loader's environment are in
+// settings.h.
 #ifndef LAUNCHER_LAUNCH_H
 #define LAUNCHER_LAUNCH_H
 
 #include <cstdint>
 
-// Switches read once from the U-Boot environment; all 0 at start-up.
-struct launch_settings_t {
-	int32_t gdb_enable;    // start the application under gdbserver
-	uint32_t gdbserver;    // debugger host, IPv4, most significant byte first
-	int32_t gdbport;       // debugger TCP port
-	uint8_t shell_enable;  // interactive shell before launch / reboot
-	uint8_t memchk_enable; // preload the DUMA library
-	int32_t rescue_enable; // rescue mode instead of the plain mount
-};
+// The launch follows the switches of the boot loader's environment; who
+// runs the launcher's pass sees them with it.
+#include "settings.h"
 
-extern launch_settings_t launch_settings;
 extern uint8_t tried_alt_image; // set before the second slot is tried
 extern char stringbuff[256];    // unpack line, shell line, then launch line
 
@@ -27,7 +21,6 @@ int extract_image(int n);
 [[noreturn]] void launch_image(void);
 // Pauses 10 s, runs "reboot" and exits with status 0.
 [[noreturn]] void board_reset(void);
-void parse_uboot_env(void);
 // Boots (or installs, then boots) the recovery image on the rescue
 // partition; returns 0 when it is missing or fails its checksum.
 int extract_image_from_flash(void);

@@ -6,9 +6,7 @@
 #
 # The source is the upstream tarball of Debian's i2c-tools source package,
 # the same release as the host's libi2c-dev, fetched with apt-get source
-# from the deb-src twins of the machine's own Debian entries. apt works on
-# a private list and cache under .cache/powerpc/apt: the machine's apt
-# set-up is only read, never changed. Prints the prefix on stdout.
+# (scripts/lib.sh: apt_source_tarball). Prints the prefix on stdout.
 #
 # Usage: scripts/cross-deps.sh [PREFIX]
 set -euo pipefail
@@ -28,45 +26,9 @@ if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "i2c-tools $version" ] &&
 	exit 0
 fi
 
-# deb_src_entries: one deb-src line per Debian archive that the machine
-# installs packages from (its own URIs and suites, main component).
-deb_src_entries() {
-	apt-get indextargets --format '$(TARGET_OF) $(SITE) $(RELEASE)' \
-		'Identifier: Packages' 'Origin: Debian' 'Component: main' |
-		awk '$1 == "deb" { print "deb-src " $2 " " $3 " main" }' | sort -u
-}
-
-apt_dir=$cache/apt
-mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts" "$cache/src"
-entries=$(deb_src_entries)
-if [ -z "$entries" ] && [ "$(id -u)" -eq 0 ]; then
-	# No release information yet on a fresh machine: fetch the lists.
-	apt-get update -q >/dev/null
-	entries=$(deb_src_entries)
-fi
-if [ -z "$entries" ]; then
-	say "no Debian 'deb' entry in the apt sources to derive a deb-src entry from"
-	exit 1
-fi
-printf '%s\n' "$entries" >"$apt_dir/parts/deb-src.list"
-
-apt_private=(-q
-	-o Dir::Etc::SourceList=/dev/null
-	-o Dir::Etc::SourceParts="$apt_dir/parts"
-	-o Dir::State::Lists="$apt_dir/lists"
-	-o Dir::Cache="$apt_dir/cache"
-	-o APT::Sandbox::User="$(id -un)")
-
 say "fetching the i2c-tools source (${version:-newest})"
-apt-get "${apt_private[@]}" update >/dev/null
-want=i2c-tools${version:+=$version}
-rm -rf "$cache/src"/*
-(cd "$cache/src" && apt-get "${apt_private[@]}" source --tar-only "$want" >/dev/null)
-tarball=$(find "$cache/src" -maxdepth 1 -name 'i2c-tools_*.orig.tar.*' | head -n 1)
-if [ -z "$tarball" ]; then
-	say "apt-get source brought no i2c-tools tarball"
-	exit 1
-fi
+rm -rf "$cache/src" && mkdir -p "$cache/src"
+tarball=$(apt_source_tarball i2c-tools "$version" "$cache/src")
 tar -xf "$tarball" -C "$cache/src"
 srcdir=$(find "$cache/src" -mindepth 1 -maxdepth 1 -type d -name 'i2c-tools-*' | head -n 1)
 

@@ -45,3 +45,48 @@ VBOARD_PACKAGES=(qemu-system-x86 busybox-static mtd-utils u-boot-tools libi2c0
 RELIABILITY_PACKAGES=(clang libclang-rt-14-dev clang-tidy cppcheck valgrind)
 
 jobs() { nproc 2>/dev/null || echo 2; }
+
+# apt_source_tarball PACKAGE VERSION DIR: fetches the upstream tarball of a
+# Debian source package (apt-get source --tar-only) into DIR and prints its
+# path. apt works on a private list and cache under DIR/.apt with deb-src
+# twins of the machine's own Debian entries: the machine's apt set-up is
+# only read, never changed. VERSION may be empty (the newest).
+apt_source_tarball() {
+	local pkg=$1 version=$2 dir=$3 entries tarball
+	local apt_dir=$dir/.apt
+	mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/parts"
+	entries=$(deb_src_entries)
+	if [ -z "$entries" ] && [ "$(id -u)" -eq 0 ]; then
+		# No release information yet on a fresh machine: fetch the lists.
+		apt-get update -q >/dev/null
+		entries=$(deb_src_entries)
+	fi
+	if [ -z "$entries" ]; then
+		say "no Debian 'deb' entry in the apt sources to derive a deb-src entry from"
+		return 1
+	fi
+	printf '%s\n' "$entries" >"$apt_dir/parts/deb-src.list"
+	local apt_private=(-q
+		-o Dir::Etc::SourceList=/dev/null
+		-o Dir::Etc::SourceParts="$apt_dir/parts"
+		-o Dir::State::Lists="$apt_dir/lists"
+		-o Dir::Cache="$apt_dir/cache"
+		-o APT::Sandbox::User="$(id -un)")
+	apt-get "${apt_private[@]}" update >/dev/null || return 1
+	(cd "$dir" && apt-get "${apt_private[@]}" source --tar-only "$pkg${version:+=$version}" >/dev/null) ||
+		return 1
+	tarball=$(find "$dir" -maxdepth 1 -name "${pkg}_*.orig.tar.*" | head -n 1)
+	if [ -z "$tarball" ]; then
+		say "apt-get source brought no $pkg tarball"
+		return 1
+	fi
+	echo "$tarball"
+}
+
+# deb_src_entries: one deb-src line per Debian archive that the machine
+# installs packages from (its own URIs and suites, main component).
+deb_src_entries() {
+	apt-get indextargets --format '$(TARGET_OF) $(SITE) $(RELEASE)' \
+		'Identifier: Packages' 'Origin: Debian' 'Component: main' |
+		awk '$1 == "deb" { print "deb-src " $2 " " $3 " main" }' | sort -u
+}

@@ -1,27 +1,37 @@
-"""The virtual board driven over its serial console, as a person would.
+"""The virtual board as the test bench: QEMU's ppce500 (32-bit big-endian
+PowerPC) booting the board's kernel and busybox with the launcher of the
+PowerPC build, against real MTD, jffs2 and I2C drivers.
 
-Each test flashes a board of its own (flash files and VPD in its own
-directory) and boots it; the initramfs and the demo images are made once
-per run from the native build (VBOARD_BUILD, default build/). Where QEMU or
-Debian's kernel cannot be had the tests skip, except in CI (CI=true), where
-that is a failure.
+A test flashes a board of its own (flash files and VPD in its own
+directory), boots it with vboard.test and reads what the board shows:
+the console (the launcher's standard output), and the report that the
+board's shutdown prints: the launcher's standard error, the commands it
+ran with the board's uptime, the files under /tmp and /user, the I2C
+transfers the kernel saw. The VPD bytes are read from the board's EEPROM
+file after QEMU has ended.
+
+Builds: VBOARD_BUILD (default build-board/, from `vboard build`) for the
+board, VBOARD_HOST_BUILD (default build/) for vemra-image. Where QEMU or
+the board's kernel cannot be had the tests skip, except in CI (CI=true).
 """
-import io
+import base64
 import os
 import re
 import shutil
+import struct
 import subprocess
-import time
 
 import pexpect
 import pytest
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 VBOARD = os.path.join(TOP, "virtual-board", "vboard")
-BUILD = os.environ.get("VBOARD_BUILD", os.path.join(TOP, "build"))
-# Software emulation on a loaded CI machine: generous, and only a bound.
-BOOT_TIMEOUT, STEP_TIMEOUT = 120, 60
-SHELL_PROMPT = "vboard# "
+BOARD_BUILD = os.environ.get("VBOARD_BUILD", os.path.join(TOP, "build-board"))
+HOST_BUILD = os.environ.get("VBOARD_HOST_BUILD", os.path.join(TOP, "build"))
+# Software emulation on a loaded machine: generous, and only a bound.
+BOOT_TIMEOUT, STEP_TIMEOUT = 180, 90
+READY = "vboard: board ready, starting the launcher\n"
+EOF = object()  # an answer: end of input (Ctrl-D at the start of a line)
 
 
 def vboard(*args):
@@ -36,92 +46,206 @@ def unavailable(reason):
 
 
 @pytest.fixture(scope="session")
-def board_files(tmp_path_factory):
-    """The initramfs and the demo images (vboard says what is not built)."""
-    if shutil.which("qemu-system-x86_64") is None:
-        unavailable("qemu-system-x86_64 is not installed (Debian qemu-system-x86)")
+def bench(tmp_path_factory):
+    """The demo images and the initramfs, which carries them under
+    /usr/share/vboard for programs on the board."""
+    if shutil.which("qemu-system-ppc") is None:
+        unavailable("qemu-system-ppc is not installed (Debian qemu-system-ppc)")
     kernel = vboard("kernel")
     if kernel.returncode != 0:
         unavailable("no kernel for the virtual board: " + kernel.stdout.strip())
-    work = tmp_path_factory.mktemp("vboard")
-    files = str(work / "initramfs.cpio.gz"), str(work / "images")
-    for r in vboard("initramfs", BUILD, files[0]), vboard("images", BUILD, files[1]):
-        assert r.returncode == 0, r.stdout
-    return files
+    work = tmp_path_factory.mktemp("bench")
+    images = str(work / "images")
+    r = vboard("images", HOST_BUILD, BOARD_BUILD, images)
+    assert r.returncode == 0, r.stdout
+    big_image(images)
+    initramfs = str(work / "initramfs.cpio.gz")
+    r = subprocess.run([VBOARD, "initramfs", BOARD_BUILD, initramfs], stdout=subprocess.PIPE,
+                       stderr=subprocess.STDOUT, text=True, env=dict(os.environ, VBOARD_IMAGES=images))
+    assert r.returncode == 0, r.stdout
+    return {"initramfs": initramfs, "images": images, "work": work}
 
 
-def console_text(raw):
-    """Console bytes as the launcher wrote them: the terminal's CR before
-    each newline and the shell's cursor queries removed."""
-    return raw.replace("\x1b[6n", "").replace("\r", "")
+def big_image(images):
+    """images/big: a valid container over three 128 KiB sectors, its
+    payload a gzip file that does not compress (written independently of
+    the project's code)."""
+    import gzip
+    payload = gzip.compress(os.urandom(300 * 1024), mtime=0)
+    write_image(os.path.join(images, "big"), payload)
+
+
+def container(payload, reserved=0, magic=0x014F5249):
+    body = struct.pack(">III", len(payload), magic, reserved) + payload
+    import zlib
+    return struct.pack(">I", zlib.crc32(body) ^ 0xFFFFFFFF) + body
+
+
+def write_image(path, payload):
+    with open(path, "wb") as f:
+        f.write(container(payload))
+
+
+def variant(src, dst, kind):
+    """A damaged copy of a valid image: magic (the magic word in
+    little-endian order), crc (a reserved byte changed, the crc kept),
+    short (one byte missing at the end), huge (length 0x7FFFFFF0: more
+    than the board's memory), wrap (length 0xFFFFFFF0: length + 16 wraps
+    32 bits)."""
+    data = bytearray(open(src, "rb").read())
+    if kind == "magic":
+        data[8:12] = b"\x49\x52\x4f\x01"
+    elif kind == "crc":
+        data[15] ^= 0x01
+    elif kind == "short":
+        del data[-1]
+    elif kind in ("huge", "wrap"):
+        data[4:8] = struct.pack(">I", 0x7FFFFFF0 if kind == "huge" else 0xFFFFFFF0)
+    else:
+        assert kind == "valid", kind
+    with open(dst, "wb") as f:
+        f.write(data)
+    return dst
+
+
+class Run:
+    """What one boot of a board showed."""
+
+    def __init__(self, console, state):
+        head, ready, rest = console.partition(READY)
+        assert ready, "the board did not come up:\n" + console
+        self.before = head  # what the board printed before the launcher
+        out, _, report = rest.partition("vboard: report\n")
+        self.stdout = out
+        self.sections = {}
+        for part in report.split("--- ")[1:]:
+            name, _, body = part.partition("\n")
+            self.sections[name] = body.partition("vboard: report end")[0]
+        self.stderr = b64(self.sections.get("stderr", ""))
+        self.commands, self.times, self.pids = [], [], set()
+        for rec in b64(self.sections.get("commands", "")).splitlines():
+            up, pid, cmd = rec.split(" ", 2)
+            self.times.append(float(up))
+            self.pids.add(int(pid))
+            self.commands.append(re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), cmd))
+        self.files = {}
+        for line in self.sections.get("files", "").splitlines():
+            path, *attrs = line.split(" ")
+            self.files[path] = tuple(attrs) if attrs else "dir"
+        self.i2c = self.sections.get("i2c", "").splitlines()
+        with open(os.path.join(state, "vpd.bin"), "rb") as f:
+            self.vpd = f.read(256)
+
+    def tree(self, top):
+        """{path below top: 'dir' or (size, md5)} for /tmp or /user."""
+        return {p[len(top) + 1:].rstrip("/"): a for p, a in self.files.items()
+                if p.startswith(top + "/") and p != top + "/"}
+
+
+def b64(text):
+    return base64.b64decode("".join(text.split())).decode("utf-8", "replace")
 
 
 class Board:
-    def __init__(self, initramfs, images, state):
-        self.initramfs, self.images, self.state = initramfs, images, state
-        self.vm, self.log = None, io.StringIO()
+    """One board: its flash files and EEPROM in a directory of its own."""
 
-    def boot(self, *flash):
-        """Boots the board; with arguments (SCENARIO KEY=VALUE...) on new flash."""
-        if flash:
-            r = vboard("flash", self.images, self.state, *flash)
-            assert r.returncode == 0, r.stdout
-        self.vm = pexpect.spawn(VBOARD, ["boot", self.initramfs, self.state], encoding="utf-8",
-                                codec_errors="replace", timeout=STEP_TIMEOUT)
-        self.vm.logfile_read = self.log
-        self.expect("vboard: board ready, starting the launcher\n", timeout=BOOT_TIMEOUT)
+    def __init__(self, bench, state):
+        self.bench, self.state = bench, state
+        self.vm = None
+
+    def image(self, name):
+        return os.path.join(self.bench["images"], name)
+
+    def flash(self, image1=None, image2=None, rescue="recovery", vpd=None, env=(),
+              missing=()):
+        """A new board. Images are names in the bench's images or
+        (name, variant) pairs; vpd maps offsets to bytes."""
+        args = []
+        for opt, spec in (("--image1", image1), ("--image2", image2), ("--rescue", rescue)):
+            if spec is None:
+                continue
+            name, kind = (spec, "valid") if isinstance(spec, str) else spec
+            path = variant(self.image(name), os.path.join(os.path.dirname(self.state),
+                                                          opt[2:] + "." + kind), kind)
+            args += [opt, path]
+        for off, byte in (vpd or {}).items():
+            args += ["--vpd", "%d=%d" % (off, byte)]
+        r = vboard("flash", self.state, *args, "--", *env)
+        assert r.returncode == 0, r.stdout
+        for part in missing:
+            os.remove(os.path.join(self.state, "flash", part + ".bin"))
+
+    def boot(self, *append):
+        self.vm = pexpect.spawn(VBOARD, ["boot", self.bench["initramfs"], self.state, *append],
+                                encoding="utf-8", codec_errors="replace", timeout=STEP_TIMEOUT)
+        self.vm.delaybeforesend = None
+        self.log = []
+        self.vm.logfile_read = self
+        self.vm.expect_exact(READY.rstrip("\n"), timeout=BOOT_TIMEOUT)
+
+    def write(self, text):  # pexpect's log of what the board printed
+        self.log.append(text)
+
+    def flush(self):
+        pass
+
+    def console(self):
+        # The terminal's CR before each newline and the shell's cursor
+        # position queries are the console's, not the programs'.
+        return "".join(self.log).replace("\r", "").replace("\x1b[6n", "")
 
     def expect(self, text, timeout=-1):
-        """Waits for text; returns the console text that came before it."""
-        self.vm.expect(r"\r*\n".join(map(re.escape, text.split("\n"))), timeout=timeout)
-        return console_text(self.vm.before)
+        self.vm.expect_exact(text.replace("\n", "\r\n"), timeout=timeout)
 
-    def send(self, line):
-        self.vm.sendline(line)
+    def answer(self, text):
+        if text is EOF:
+            self.vm.sendcontrol("d")
+        else:
+            self.vm.sendline(text)
 
-    def shell(self):
-        """Returns what the application side printed until it ended, then
-        opens the shell that init offers."""
-        out = self.expect("Please press Enter to activate this console.")
-        for line in ("", "stty cols 1000"):  # a wide line: echoed commands stay whole
-            self.send(line)
-            self.expect(SHELL_PROMPT)
-        return out.strip("\n")
-
-    def run(self, command):
-        """Runs a shell command on the board; returns (status, output)."""
-        self.send(command + "; echo =$?=")
-        self.vm.expect(r"=(\d+)=\r*\n")
-        status, out = int(self.vm.match.group(1)), console_text(self.vm.before)
-        self.expect(SHELL_PROMPT)
-        return status, out.partition("\n")[2]  # after the echoed command
-
-    def vpd(self, offset):
-        status, out = self.run("i2cget -y 0 0x54 0x%02x" % offset)
-        assert status == 0, out
-        return int(out, 16)
-
-    def wait_end(self, timeout=STEP_TIMEOUT):
-        """Waits for QEMU to end (the board powered off or rebooted);
-        returns the console text since the last expectation."""
-        self.vm.expect(pexpect.EOF, timeout=timeout)
+    def wait_end(self):
+        self.vm.expect(pexpect.EOF, timeout=STEP_TIMEOUT)
         self.vm.close()
         assert self.vm.exitstatus == 0, "QEMU ended with %s" % self.vm.exitstatus
-        rest, self.vm = console_text(self.vm.before), None
-        return rest
+        self.vm = None
 
-    def poweroff(self):
-        self.send("poweroff")
-        assert "reboot: Power down" in self.wait_end()
+    def run_launcher(self, answers=(), append=()):
+        """Boots under test, answers the prompts (pairs of the text to wait
+        for and the answer), waits for the board to power off or reboot
+        and returns what it showed."""
+        self.boot("vboard.test", "vboard.poweroff", *append)
+        for prompt, text in answers:
+            self.expect(prompt)
+            self.answer(text)
+        self.wait_end()
+        return Run(self.console(), self.state)
+
+    # The board's own shell, once the application has ended (boots
+    # without vboard.poweroff).
+    def shell(self):
+        self.expect("Please press Enter to activate this console.", timeout=STEP_TIMEOUT)
+        self.vm.sendline("")
+        self.vm.sendline("stty cols 1000 -echo; PS1='vboard# '")
+        self.vm.expect_exact("vboard# ")
+
+    def sh(self, command, timeout=-1):
+        """Runs a command in the board's shell; returns (status, output)."""
+        self.vm.sendline(command + "; echo =$?=")
+        self.vm.expect(r"=(\d+)=\r\n", timeout=timeout)
+        status, out = int(self.vm.match.group(1)), self.vm.before.replace("\r", "")
+        self.vm.expect_exact("vboard# ")
+        return status, out
+
+    def kill(self):
+        self.vm.terminate(force=True)
+        self.vm = None
 
 
 @pytest.fixture
-def board(board_files, tmp_path, request):
-    b = Board(*board_files, str(tmp_path / "board"))
-    started = time.monotonic()
+def board(bench, tmp_path, request):
+    b = Board(bench, str(tmp_path / "board"))
     yield b
     if b.vm is not None:
         b.vm.terminate(force=True)
-    # Shown by pytest when the test failed.
-    print("--- console of %s (%.1f s) ---" % (request.node.name, time.monotonic() - started))
-    print(console_text(b.log.getvalue()))
+    if hasattr(b, "log"):  # shown by pytest when the test failed
+        print("--- console of %s ---\n%s" % (request.node.name, b.console()))

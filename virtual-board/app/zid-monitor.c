@@ -1,13 +1,15 @@
 /*
  * zid-Monitor for the virtual board: the program the launcher hands the
- * board over to. It reports what it was given (its arguments, the
- * application program unpacked in /tmp, the descriptors it inherited),
- * then starts the application program and waits for it.
+ * board over to. It reports the machine it runs on, what it was given
+ * (its arguments, the application program unpacked in /tmp, the
+ * descriptors it inherited), then starts the application program and
+ * waits for it.
  */
 #include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -46,6 +48,20 @@ static int open_descriptors(const char *prefix, char *list, size_t size)
 	return count;
 }
 
+static const char *machine(void)
+{
+	static struct utsname u;
+
+	return uname(&u) == 0 ? u.machine : "unknown";
+}
+
+static int byte_order_is_big(void)
+{
+	const unsigned int word = 1;
+
+	return *(const unsigned char *)&word == 0;
+}
+
 int main(int argc, char **argv)
 {
 	char list[1024];
@@ -57,6 +73,8 @@ int main(int argc, char **argv)
 		printf(", argv[%d] \"%s\"", i, argv[i]);
 	printf("\n");
 
+	printf("zid-Monitor: machine %s, %s-endian\n", machine(),
+	       byte_order_is_big() ? "big" : "little");
 	printf("zid-Monitor: %s %s\n", APP,
 	       access(APP, X_OK) == 0 ? "present" : "MISSING");
 

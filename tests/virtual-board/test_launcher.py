@@ -1,0 +1,393 @@
+"""The launcher on the virtual board: one row per board state, and what must
+follow from it, stream by stream: standard output (the console) and
+standard error, exactly; the commands run, in order; the VPD bytes
+afterwards; the files in /tmp; the program that took over the launcher's
+process, with its arguments, LD_PRELOAD and open descriptors; the reboot.
+"""
+import hashlib
+import os
+import re
+
+import pytest
+
+from conftest import BOARD_BUILD, EOF
+
+MOUNT = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user"
+UNPACK = "cd /tmp \ntar mxzf /tmp/vemraimage.tar.gz \nrm /tmp/vemraimage.tar.gz\n"
+MOVE = "mv /tmp/home/bin/mp.elf.strip /tmp"
+MKDIR = "mkdir /user/images"
+EXISTS = "mkdir: can't create directory '/user/images': File exists\n"  # mkdir's own
+ERASE = "flash_eraseall /dev/mtd-user-char"
+REBOOT = "reboot"
+SHELL = "/bin/sh\n"
+LAUNCH = [UNPACK, MOVE]
+
+INSTALL_PROMPT = "Install recovery image as image 1 or 2 (hit return to just boot image): "
+RESCUE_PROMPT = ("Confirm: Erase filesystem? (all saved data, configuration, "
+                 "keys will be lost) y/N: ")
+JUST_BOOT = ("\nBooting recovery image. You will need to download and install"
+             " an image before rebooting\n")
+PARTITIONS = ["uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"]
+
+
+def booting(*images):
+    return "".join("Booting image '%d'\n" % n for n in images)
+
+
+def monitor(image, first_fd=5, partitions=PARTITIONS):
+    """zid-Monitor's report: it runs as the launcher's own process (the
+    pid of the commands the launcher ran), with no argument, no I2C
+    descriptor, the flash partitions still open; then the application."""
+    fds = " ".join("%d=/dev/mtd-%s" % (first_fd + i, p) for i, p in enumerate(partitions))
+    return ('zid-Monitor: got control, pid {pid}, argc 1, argv[0] "/bin/zid-Monitor"\n'
+            "zid-Monitor: machine ppc, big-endian\n"
+            "zid-Monitor: /tmp/mp.elf.strip present\n"
+            "zid-Monitor: I2C descriptors open: none\n"
+            "zid-Monitor: flash descriptors open (%d): %s\n"
+            "zid-Monitor: starting /tmp/mp.elf.strip\n"
+            'mp.elf.strip: application of demo %s running as "/tmp/mp.elf.strip" (argc 1), '
+            "LD_PRELOAD unset\n"
+            "zid-Monitor: /tmp/mp.elf.strip ended with status 0\n") % (len(partitions), fds, image)
+
+
+def gdbserver(address, preload="unset"):
+    return ("gdbserver (stand-in): argc 3 '%s' '/tmp/mp.elf.strip', LD_PRELOAD %s\n"
+            % (address, preload))
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+def unpacked(image, extra=None):
+    """/tmp after the launch of a demo image: the tree unpacked, the
+    program moved up, the staging archive removed."""
+    app = open(os.path.join(BOARD_BUILD, "virtual-board", "mp.elf.strip"), "rb").read()
+    release = ("demo %s\n" % image).encode()
+    tree = {"home": "dir", "home/bin": "dir", "home/etc": "dir",
+            "home/etc/release": (str(len(release)), md5(release)),
+            "mp.elf.strip": (str(len(app)), md5(app))}
+    tree.update(extra or {})
+    return tree
+
+
+def pad(start, end):
+    """A variable from partition offset start whose NUL ends just before
+    offset end."""
+    return "pad=" + "x" * (end - start - len("pad=") - 1)
+
+
+EMPTY_ARCHIVE = {"vemraimage.tar.gz": ("0", md5(b""))}
+
+# Each row: the board (flash: images as names or (name, damage) pairs,
+# VPD bytes, environment; boot: kernel command line switches; answers at
+# the prompts), then what must follow. stdout may name {pid}, the
+# launcher's.
+ROWS = {
+    # Boot choice and fallbacks.
+    "vpd-1-boots-image1": dict(
+        stdout=booting(1) + monitor("image1"),
+        commands=[MOUNT] + LAUNCH, vpd=(1, 1), tmp=unpacked("image1")),
+    "vpd-2-boots-image2": dict(
+        flash=dict(vpd={0: 2}),
+        stdout=booting(2) + monitor("image2"), commands=[MOUNT] + LAUNCH, vpd=(2, 2)),
+    "vpd-0x37-boots-image1": dict(
+        flash=dict(vpd={0: 0x37, 58: 2}),
+        stdout=booting(1) + monitor("image1"), vpd=(0x37, 1)),
+    "slot1-missing-opens-slot2-records-1": dict(
+        flash=dict(image1=None),
+        stdout=booting(1) + monitor("image2"),
+        stderr="Failed to open Application image 1. Trying image 2.\n", vpd=(1, 1)),
+    "slot2-missing-opens-slot1-records-2": dict(
+        flash=dict(image2=None, vpd={0: 2}),
+        stdout=booting(2) + monitor("image1"),
+        stderr="Failed to open Application image 2. Trying image 1.\n", vpd=(2, 2)),
+    "bad-magic-tries-image2": dict(
+        flash=dict(image1=("image1", "magic")),
+        stdout=booting(1, 2) + monitor("image2"),
+        stderr="Image1 has invalid header... trying Image2.\n", vpd=(1, 2),
+        tmp=unpacked("image2")),
+    "short-slot-fails-checksum": dict(
+        flash=dict(image1=("image1", "short")),
+        stdout=booting(1, 2) + monitor("image2"),
+        stderr="Image1 CRC failed, trying Image2 now.\n", vpd=(1, 2)),
+    "length-beyond-memory-fails-checksum": dict(
+        flash=dict(image2=("image2", "huge"), vpd={0: 2}),
+        stdout=booting(2, 1) + monitor("image1"),
+        stderr="Image2 CRC failed, trying Image1 now.\n", vpd=(2, 1)),
+    "length-wrapping-32-bits-fails-checksum": dict(
+        flash=dict(image1=("image1", "wrap")),
+        stdout=booting(1, 2) + monitor("image2"),
+        stderr="Image1 CRC failed, trying Image2 now.\n", vpd=(1, 2)),
+    "both-fail-checksum-reboot-without-recovery": dict(
+        flash=dict(image1=("image1", "crc"), image2=("image2", "crc"), vpd={58: 9}),
+        stdout=booting(1, 2),
+        stderr="Image1 CRC failed, trying Image2 now.\nBoth image1 and image2 failed.\n",
+        commands=[MOUNT, REBOOT], vpd=(1, 9), tmp=EMPTY_ARCHIVE),
+    "checksum-then-bad-magic-boots-recovery": dict(
+        flash=dict(image1=("image1", "crc"), image2=("image2", "magic"), vpd={58: 9}),
+        answers=[(INSTALL_PROMPT, "")],
+        stdout=booting(1, 2) + INSTALL_PROMPT + "\n" + JUST_BOOT + monitor("recovery"),
+        stderr=("Image1 CRC failed, trying Image2 now.\n"
+                "No valid application image found. Trying rescue image\n"),
+        commands=[MOUNT] + LAUNCH, vpd=(1, 4), tmp=unpacked("recovery")),
+
+    # Recovery image: install, boot, refusals.
+    "no-slots-install-recovery-as-2": dict(
+        flash=dict(image1=None, image2=None),
+        answers=[(INSTALL_PROMPT, "2")],
+        stdout=(booting(1) + INSTALL_PROMPT + "2\n\nInstalling recovery image as image2...\n"
+                "setting boot image to 2\n" + monitor("recovery")),
+        stderr=("Failed to open Application image 1. Trying image 2.\n"
+                "Failed to open Application image 2. Trying rescue image\n"),
+        commands=[MOUNT, MKDIR, "cp /tmp/image /user/images/image2\n"] + LAUNCH, vpd=(2, 2),
+        tmp=unpacked("recovery", {"image": "recovery"}), user={"images": "dir",
+                                                               "images/image2": "recovery"}),
+    "install-answer-1xyz-installs-as-1": dict(
+        flash=dict(image1=None, image2=("image2", "magic"), vpd={0: 2}),
+        answers=[(INSTALL_PROMPT, "1xyz")],
+        stdout=(booting(2, 1) + INSTALL_PROMPT + "1xyz\n\nInstalling recovery image as image1...\n"
+                "setting boot image to 1\n" + monitor("recovery")),
+        # The second attempt asks for slot 1, opens slot 2 and names 1.
+        stderr=("Image2 has invalid header... trying Image1.\n"
+                "Failed to open Application image 1. Trying image 2.\n"
+                "No valid application image found. Trying rescue image\n" + EXISTS),
+        commands=[MOUNT, MKDIR, "cp /tmp/image /user/images/image1\n"] + LAUNCH, vpd=(1, 1),
+        user={"images": "dir", "images/image1": "recovery", "images/image2": ("image2", "magic")}),
+    "install-answer-blank-2-just-boots": dict(
+        flash=dict(image1=None, image2=None),
+        answers=[(INSTALL_PROMPT, " 2")],
+        stdout=booting(1) + INSTALL_PROMPT + " 2\n" + JUST_BOOT + monitor("recovery"),
+        stderr=("Failed to open Application image 1. Trying image 2.\n"
+                "Failed to open Application image 2. Trying rescue image\n"),
+        commands=[MOUNT] + LAUNCH, vpd=(1, 4), user={}),
+    "install-end-of-input-boots-records-nothing": dict(
+        flash=dict(image1=None, image2=None, vpd={0: 2, 58: 9}),
+        answers=[(INSTALL_PROMPT, EOF)],
+        stdout=booting(2) + INSTALL_PROMPT + monitor("recovery"),
+        stderr=("Failed to open Application image 2. Trying image 1.\n"
+                "Failed to open Application image 1. Trying rescue image\n"),
+        commands=[MOUNT] + LAUNCH, vpd=(2, 9)),
+    "no-slots-recovery-bad-magic-reboots": dict(
+        flash=dict(image1=None, image2=None, rescue=("recovery", "magic")),
+        stdout=booting(1),
+        stderr=("Failed to open Application image 1. Trying image 2.\n"
+                "Failed to open Application image 2. Trying rescue image\n"
+                "Image not found... \n"),
+        commands=[MOUNT, REBOOT], vpd=(1, 0), tmp=EMPTY_ARCHIVE),
+    "no-slots-recovery-bad-checksum-shell-then-reboot": dict(
+        flash=dict(image1=None, image2=None, rescue=("recovery", "crc"), env=["shell=on"]),
+        answers=[("# ", "exit")],
+        stdout=booting(1) + "/ # exit\n",
+        stderr=("Failed to open Application image 1. Trying image 2.\n"
+                "Failed to open Application image 2. Trying rescue image\n"
+                "Image CRC failed. Quitting\n"),
+        commands=[MOUNT, SHELL, REBOOT], tmp=EMPTY_ARCHIVE),
+
+    # Rescue mode.
+    "rescue-y-erases-user-then-recovery": dict(
+        flash=dict(env=["diagnostics=rescue"], vpd={58: 9}),
+        answers=[(RESCUE_PROMPT, "y"), (INSTALL_PROMPT, "")],
+        stdout=("Entering rescue mode....\n" + RESCUE_PROMPT + "y\n"
+                "\nErasing filesystem for clean install\nErasing....\n{erase}Mounting...\n"
+                "Booting rescue image...\n" + INSTALL_PROMPT + "\n" + JUST_BOOT
+                + monitor("recovery")),
+        commands=[ERASE, MOUNT, MKDIR] + LAUNCH, vpd=(1, 4), user={"images": "dir"}),
+    "rescue-Yes-prefix-erases": dict(
+        flash=dict(env=["diagnostics=rescuefoo"]),
+        answers=[(RESCUE_PROMPT, "Yes"), (INSTALL_PROMPT, "1")],
+        stdout=("Entering rescue mode....\n" + RESCUE_PROMPT + "Yes\n"
+                "\nErasing filesystem for clean install\nErasing....\n{erase}Mounting...\n"
+                "Booting rescue image...\n" + INSTALL_PROMPT + "1\n"
+                "\nInstalling recovery image as image1...\nsetting boot image to 1\n"
+                + monitor("recovery")),
+        stderr=EXISTS,
+        commands=[ERASE, MOUNT, MKDIR, MKDIR, "cp /tmp/image /user/images/image1\n"] + LAUNCH,
+        vpd=(1, 1), user={"images": "dir", "images/image1": "recovery"}),
+    "rescue-n-keeps-user": dict(
+        flash=dict(env=["diagnostics=rescue"]),
+        answers=[(RESCUE_PROMPT, "n"), (INSTALL_PROMPT, "")],
+        stdout=("Entering rescue mode....\n" + RESCUE_PROMPT + "n\nMounting...\n"
+                "Booting rescue image...\n" + INSTALL_PROMPT + "\n" + JUST_BOOT
+                + monitor("recovery")),
+        stderr=EXISTS, commands=[MOUNT, MKDIR] + LAUNCH, vpd=(1, 4),
+        user={"images": "dir", "images/image1": "image1", "images/image2": "image2"}),
+    "rescue-end-of-input-no-recovery-normal-boot-one-mount": dict(
+        flash=dict(env=["diagnostics=rescue"], rescue=("recovery", "magic")),
+        answers=[(RESCUE_PROMPT, EOF)],
+        stdout=("Entering rescue mode....\n" + RESCUE_PROMPT + "Mounting...\n"
+                "Booting rescue image...\n" + booting(1) + monitor("image1")),
+        stderr=EXISTS + "Image not found... \n",
+        commands=[MOUNT, MKDIR] + LAUNCH, vpd=(1, 1), tmp=unpacked("image1")),
+    "diagnostics-Rescue-is-not-rescue": dict(
+        flash=dict(env=["diagnostics=Rescue"]),
+        stdout=booting(1) + monitor("image1"), commands=[MOUNT] + LAUNCH),
+
+    # Launch lines and the environment's key table.
+    "gdb-launch-line": dict(
+        flash=dict(env=["gdb=on", "gdbserver=10.0.0.1", "gdbport=2345"]),
+        stdout=booting(1) + gdbserver("10.0.0.1:2345"),
+        commands=[MOUNT] + LAUNCH, tmp=unpacked("image1")),
+    "gdb-memchk-launch-line-high-address-negative-port": dict(
+        flash=dict(env=["gdbserver=255.254.129.128", "gdbport=-1", "memchk=on", "gdb=on"]),
+        stdout=booting(1) + gdbserver("255.254.129.128:-1", "libduma.so.0.0.0")),
+    "memchk-launch-line": dict(
+        flash=dict(env=["memchk=online"]),
+        stdout=(booting(1) + "libduma.so.0.0.0 (stand-in): preloaded into /tmp/mp.elf.strip\n"
+                'mp.elf.strip: application of demo image1 running as "/tmp/mp.elf.strip" '
+                "(argc 1), LD_PRELOAD libduma.so.0.0.0\n")),
+    "gdb-online-address-spills-port-rest-ignored": dict(
+        flash=dict(env=["gdb=online", "gdbserver=1.2.3.256", "gdbport=80x"]),
+        stdout=booting(1) + gdbserver("1.2.4.0:80")),
+    "gdbserver-trailing-text-ignored-port-not-a-number": dict(
+        flash=dict(env=["gdb=on", "gdbserver=10.0.0.1:2345", "gdbport=abc"]),
+        stdout=booting(1) + gdbserver("10.0.0.1:0")),
+    "gdbserver-three-numbers-stays-0": dict(
+        flash=dict(env=["gdb=on", "gdbserver=10.0.0", "gdbport=1"]),
+        stdout=booting(1) + gdbserver("0.0.0.0:1")),
+    "gdb-ON-is-off": dict(
+        flash=dict(env=["gdb=ON", "gdbserver=10.0.0.1", "gdbport=1", "shell=off"]),
+        stdout=booting(1) + monitor("image1")),
+    "shell-key-inside-another-value": dict(
+        flash=dict(env=["bootargs=console=ttyS0 shell=on", "shell=off"]),
+        answers=[("# ", "exit")],
+        stdout=booting(1) + "Dropping into shell\n/ # exit\nDropping out of shell\n"
+        + monitor("image1"),
+        commands=[MOUNT] + LAUNCH[:2] + [SHELL]),
+    # The launcher reads partition bytes 4 to 1283. The default variables
+    # take bytes 4 to 54, pad() fills up to the offset given.
+    "shell-on-ending-at-byte-1283-seen": dict(
+        flash=dict(env=[pad(55, 1276), "shell=on"]),
+        answers=[("# ", "exit")],
+        stdout=booting(1) + "Dropping into shell\n/ # exit\nDropping out of shell\n"
+        + monitor("image1")),
+    "shell-on-cut-at-byte-1284-off": dict(
+        flash=dict(env=[pad(55, 1277), "shell=on"]),
+        stdout=booting(1) + monitor("image1")),
+    "gdbserver-cut-after-its-third-number-stays-0": dict(
+        # gdb=on and gdbport=7 take bytes 55 to 71; "10.0.0" ends at 1283.
+        flash=dict(env=["gdb=on", "gdbport=7", pad(72, 1284 - len("gdbserver=10.0.0")),
+                        "gdbserver=10.0.0.1"]),
+        stdout=booting(1) + gdbserver("0.0.0.0:7")),
+
+    # Board faults.
+    "no-bus-0-boots-image1-write-fails": dict(
+        flash=dict(vpd={0: 2}), boot=["vboard.nobus=0"],
+        stdout=("ERROR: driver /dev/i2c-0 couldn't be opened\n" + booting(1)
+                + "I2C error when writing bus 0 offset 58: 9\n" + monitor("image1", first_fd=3)),
+        vpd=(2, 0), i2c=[]),
+    "no-bus-1-vpd-still-works": dict(
+        flash=dict(vpd={0: 2}), boot=["vboard.nobus=1"],
+        stdout=("ERROR: driver /dev/i2c-1 couldn't be opened\n" + booting(2)
+                + monitor("image2", first_fd=4)),
+        vpd=(2, 2)),
+    "silent-eeprom-reads-255-write-fails": dict(
+        flash=dict(vpd={0: 2}), boot=["i2c_stub.chip_addr=0x4f,0x71"],
+        stdout=booting(1) + "I2C error when writing bus 0 offset 58: 19\n" + monitor("image1"),
+        i2c=[("w", 0x4F, 0x87, 0x55), ("r", 0x54, 0x00, None),
+             ("w", 0x4F, 0x87, 0x55), ("w", 0x54, 0x3A, None)]),
+    "eeprom-address-owned-by-a-driver-nothing-goes-to-it": dict(
+        flash=dict(vpd={0: 2}), boot=["vboard.eeprom-driver"],
+        stdout=booting(1) + "I2C error when writing bus 0 offset 58: 16\n" + monitor("image1"),
+        vpd=(2, 0), i2c=[("w", 0x4F, 0x87, 0x55), ("w", 0x4F, 0x87, 0x55)]),
+    "no-kernel-partition-no-geometry-no-settings": dict(
+        flash=dict(env=["shell=on"], missing=["kernel"]),
+        stdout=("Could not get MTD device info \n" + booting(1)
+                + monitor("image1", partitions=["uboot", "ubootenv", "devicetree", "rfs", "rescue"])),
+        commands=[MOUNT] + LAUNCH),
+    "no-rescue-partition-no-recovery": dict(
+        flash=dict(image1=None, image2=None, missing=["rescue"]),
+        stdout=booting(1),
+        stderr=("Failed to open Application image 1. Trying image 2.\n"
+                "Failed to open Application image 2. Trying rescue image\n"
+                "Image not found... \n"),
+        commands=[MOUNT, REBOOT], tmp=EMPTY_ARCHIVE),
+}
+
+DEFAULT_FLASH = dict(image1="image1", image2="image2", rescue="recovery")
+
+
+def i2c_transfers(lines):
+    """The SMBus transfers in the kernel's trace: (op, address, register,
+    byte), the byte None when the transfer failed."""
+    out = []
+    for line in lines:
+        m = re.match(r"vemra-launcher smbus_(\w+) i2c-\d+ a=([0-9a-f]+) f=\w+ c=([0-9a-f]+) BYTE_DATA"
+                     r"(?: l=\d+ \[([0-9a-f]+)\])?(?: (?:rd|wr) res=(-?\d+))?", line)
+        assert m, line
+        event, addr, reg, data, res = m.groups()
+        addr, reg = int(addr, 16), int(reg, 16)
+        if event == "write":
+            out.append(["w", addr, reg, int(data, 16)])
+        elif event == "read":
+            out.append(["r", addr, reg, None])
+        elif event == "reply":
+            out[-1][3] = int(data, 16)
+        elif event == "result" and int(res) < 0:
+            out[-1][3] = None
+    return [tuple(t) for t in out]
+
+
+@pytest.mark.parametrize("name", ROWS)
+def test_launcher(board, name):
+    row = ROWS[name]
+    flash = dict(DEFAULT_FLASH, **row.get("flash", {}))
+    board.flash(**flash)
+    run = board.run_launcher(row.get("answers", ()), row.get("boot", ()))
+
+    # Every command came from the launcher's process, which the
+    # application then became.
+    assert len(run.pids) <= 1, run.pids
+    pid = run.pids.pop() if run.pids else None
+    stdout = row["stdout"].replace("{pid}", str(pid))
+    if "{erase}" in stdout:  # busybox's flash_eraseall reports its progress
+        head, tail = stdout.split("{erase}")
+        assert run.stdout.startswith(head) and run.stdout.endswith(tail), run.stdout
+        assert "Erasing 128 Kibyte @ 3e0000" in run.stdout[len(head):len(run.stdout) - len(tail)]
+    else:
+        assert run.stdout == stdout
+    assert run.stderr == row.get("stderr", "")
+    if "commands" in row:
+        assert run.commands == row["commands"]
+    if "vpd" in row:
+        assert (run.vpd[0], run.vpd[58]) == row["vpd"]
+    if "tmp" in row:
+        assert run.tree("/tmp") == expand(board, row["tmp"])
+    if "user" in row:
+        assert run.tree("/user") == expand(board, row["user"])
+    if "i2c" in row:
+        assert i2c_transfers(run.i2c) == row["i2c"]
+
+
+def expand(board, tree):
+    """Image names in an expected tree become the image files' size and MD5."""
+    out = {}
+    for path, what in tree.items():
+        if what == "dir" or isinstance(what, tuple) and what[0].isdigit():
+            out[path] = what
+            continue
+        name, kind = (what, "valid") if isinstance(what, str) else what
+        src = board.image(name)
+        data = open(src, "rb").read()
+        if kind != "valid":
+            from conftest import variant
+            data = open(variant(src, src + "." + kind, kind), "rb").read()
+        out[path] = (str(len(data)), md5(data))
+    return out
+
+
+def test_normal_boot_transfers_and_pauses(board):
+    """One VPD read of byte 0 and one write of byte 58, each behind the
+    Summit device's 0x55 at register 0x87; the one-second pause before the
+    unpacking; the ten-second pause before a reboot."""
+    board.flash(**dict(DEFAULT_FLASH, vpd={0: 2}))
+    run = board.run_launcher()
+    assert i2c_transfers(run.i2c) == [("w", 0x4F, 0x87, 0x55), ("r", 0x54, 0x00, 2),
+                                      ("w", 0x4F, 0x87, 0x55), ("w", 0x54, 0x3A, 2)]
+    mount, unpack = run.times[:2]
+    assert 1.0 <= unpack - mount < 1.6, run.times
+
+    board.flash(**dict(DEFAULT_FLASH, image1=("image1", "crc"), image2=("image2", "crc")))
+    run = board.run_launcher()
+    assert run.commands == [MOUNT, REBOOT]
+    assert 10.0 <= run.times[1] - run.times[0] < 10.6, run.times
