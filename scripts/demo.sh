@@ -1,9 +1,11 @@
 #!/bin/bash
-# Boots the virtual board on this terminal. On a fresh Debian bookworm
-# machine, as root, it first sets everything up: Debian packages, the
-# build, the demo images and Debian's kernel (downloaded once, cached in
-# .cache/). The console then shows the launcher booting image 1 and
-# handing over to /bin/zid-Monitor.
+# Boots the virtual board, a 32-bit big-endian PowerPC in QEMU, on this
+# terminal. On a fresh Debian bookworm machine, as root, it first sets
+# everything up: Debian packages, the host build (vemra-image), the board
+# build (PowerPC), the board's kernel and busybox (cross-built once from
+# Debian's sources, cached in ~/.cache/vemra-vboard), the demo images. The
+# console then shows the launcher booting image 1 and handing over to
+# /bin/zid-Monitor.
 #
 #   ./scripts/demo.sh [SCENARIO] [KEY=VALUE...]   a new board, then boot it
 #   ./scripts/demo.sh again                       boot the board as it was left
@@ -11,42 +13,77 @@
 # SCENARIO: normal (default), fallback (image 1 has a bad magic), crc (both
 # images fail the checksum: the board reboots, which ends QEMU), recovery
 # (no images: the recovery image is offered for installation), rescue
-# (diagnostics=rescue: the erase prompt). KEY=VALUE pairs go into the boot
-# loader's environment: gdb=on gdbserver=10.0.2.2 gdbport=2345, memchk=on,
-# shell=on. Leave QEMU with Ctrl-A X, or with poweroff at the board's shell.
+# (diagnostics=rescue: the erase prompt), update (vemra-boot installs the
+# update image into slot 2, selects it, and the board reboots into it).
+# KEY=VALUE pairs go into the boot loader's environment: gdb=on
+# gdbserver=10.0.2.2 gdbport=2345, memchk=on, shell=on.
+#
+# With a terminal on standard input the board stays up after the
+# hand-over: a shell on its console; leave QEMU with Ctrl-A X, or with
+# poweroff or reboot at that shell. Without one (a log, CI) the board
+# powers off by itself after the hand-over and the demo ends with status 0.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-BUILD=${VBOARD_BUILD:-build}
-BOARD=$BUILD/vboard
+HOST=${VBOARD_HOST_BUILD:-build}
+BUILD=${VBOARD_BUILD:-build-board}
+DEMO=$BUILD/demo
+VB=virtual-board/vboard
 die() { printf 'demo: %s\n' "$*" >&2; exit 1; }
 
-if [ "${1:-}" = again ]; then
-	[ -f "$BOARD/board/vpd.bin" ] || die "no board yet: run ./scripts/demo.sh first"
-	say "booting the virtual board as it was left (leave with Ctrl-A X)"
-	exec virtual-board/vboard boot "$BOARD/initramfs.cpio.gz" "$BOARD/board"
-fi
 scenario=${1:-normal}
 [ $# -gt 0 ] && shift
+case $scenario in normal|fallback|crc|recovery|rescue|update|again) ;;
+	*) die "unknown scenario '$scenario' (normal, fallback, crc, recovery, rescue, update, again)" ;;
+esac
+append=()
+[ -t 0 ] || append=(vboard.poweroff)
+
+if [ "$scenario" = again ]; then
+	[ -f "$DEMO/board/vpd.bin" ] || die "no board yet: run ./scripts/demo.sh first"
+	say "booting the virtual board as it was left (leave with Ctrl-A X)"
+	exec $VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" "${append[@]}"
+fi
 
 say "Debian packages"
-need_packages "${BUILD_PACKAGES[@]}" busybox-static mtd-utils libi2c0 ||
-	die "cannot install the build packages (run as root on Debian bookworm)"
-need_packages qemu-system-x86 && command -v qemu-system-x86_64 >/dev/null ||
-	die "QEMU cannot be had: install Debian's qemu-system-x86 as root (apt-get install qemu-system-x86), then run this again"
+need_packages "${BUILD_PACKAGES[@]}" "${PPC_PACKAGES[@]}" "${VBOARD_PACKAGES[@]}" ||
+	die "cannot install the packages (run as root on Debian bookworm)"
 
-say "building ($BUILD/)"
-cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$BUILD" -j"$(jobs)" >/dev/null
+say "building the host tools ($HOST/) and the board ($BUILD/, PowerPC)"
+cmake -S . -B "$HOST" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$HOST" -j"$(jobs)" --target vemra-image >/dev/null
+$VB build "$BUILD"
 
-say "Debian's kernel for the board"
-virtual-board/vboard kernel >/dev/null || exit 1  # it says what to do
+say "the board's kernel and busybox"
+$VB kernel >/dev/null
+$VB busybox >/dev/null
 
-say "initramfs, demo images and a new board ($scenario)"
-virtual-board/vboard initramfs "$BUILD" "$BOARD/initramfs.cpio.gz"
-virtual-board/vboard images "$BUILD" "$BOARD/images"
-virtual-board/vboard flash "$BOARD/images" "$BOARD/board" "$scenario" "$@"
+say "demo images, initramfs and a new board ($scenario)"
+$VB images "$HOST" "$BUILD" "$DEMO/images"
+VBOARD_IMAGES=$DEMO/images $VB initramfs "$BUILD" "$DEMO/initramfs.cpio.gz"
+img=$DEMO/images
+flash=(--image1 "$img/image1" --image2 "$img/image2" --rescue "$img/recovery")
+case $scenario in
+fallback)
+	cp "$img/image1" "$DEMO/image1.bad"
+	printf '\111\122\117\001' | dd of="$DEMO/image1.bad" bs=1 seek=8 conv=notrunc status=none
+	flash[1]=$DEMO/image1.bad ;;
+crc)
+	for n in 1 2; do
+		cp "$img/image$n" "$DEMO/image$n.bad"
+		printf '\377' | dd of="$DEMO/image$n.bad" bs=1 seek=15 conv=notrunc status=none
+	done
+	flash[1]=$DEMO/image1.bad flash[3]=$DEMO/image2.bad ;;
+recovery) flash=(--rescue "$img/recovery") ;;
+rescue) set -- diagnostics=rescue "$@" ;;
+esac
+$VB flash "$DEMO/board" "${flash[@]}" -- "$@"
 
+if [ "$scenario" = update ]; then
+	say "booting the virtual board: once image 1 runs, vemra-boot installs the update image into slot 2 and selects it"
+	$VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" vboard.update
+	say "the board rebooted (QEMU ends there); booting it again"
+fi
 say "booting the virtual board (leave with Ctrl-A X, or poweroff at its shell)"
-exec virtual-board/vboard boot "$BOARD/initramfs.cpio.gz" "$BOARD/board"
+exec $VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" "${append[@]}"

@@ -36,9 +36,10 @@ PPC_PACKAGES=(g++-powerpc-linux-gnu libc6-dev-powerpc-cross binutils-powerpc-lin
 BENCH_PACKAGES=(libbenchmark-dev zlib1g-dev valgrind)
 
 # Packages for the virtual board (virtual-board/vboard, scripts/demo.sh) and
-# its console tests: QEMU, and what goes into the board's initramfs.
-VBOARD_PACKAGES=(qemu-system-x86 busybox-static mtd-utils u-boot-tools libi2c0
-	python3-pytest python3-pexpect)
+# its console tests: QEMU, what builds the board's kernel and busybox from
+# Debian's sources, what makes its flash, and pytest with pexpect.
+VBOARD_PACKAGES=(qemu-system-ppc bison flex bc libssl-dev libelf-dev bzip2 xz-utils
+	mtd-utils u-boot-tools python3-pytest python3-pexpect python3-pytest-xdist)
 
 # Packages for the reliability checks: libFuzzer (clang), the static
 # checkers, valgrind (scripts/test-fuzz.sh, static-check.sh, test-valgrind.sh).

@@ -20,6 +20,7 @@ import re
 import shutil
 import struct
 import subprocess
+import zlib
 
 import pexpect
 import pytest
@@ -67,23 +68,31 @@ def bench(tmp_path_factory):
 
 
 def big_image(images):
-    """images/big: a valid container over three 128 KiB sectors, its
-    payload a gzip file that does not compress (written independently of
-    the project's code)."""
+    """images/big: a valid container over three 128 KiB sectors: a demo
+    tree with 300 KiB of random bytes beside the program, packed and
+    checksummed here, independently of the project's code."""
     import gzip
-    payload = gzip.compress(os.urandom(300 * 1024), mtime=0)
-    write_image(os.path.join(images, "big"), payload)
+    import io
+    import tarfile
+    app = os.path.join(BOARD_BUILD, "virtual-board", "mp.elf.strip")
+    raw = io.BytesIO()
+    with tarfile.open(fileobj=raw, mode="w", format=tarfile.GNU_FORMAT) as tar:
+        for name, data, mode in (("home/bin/mp.elf.strip", open(app, "rb").read(), 0o755),
+                                 ("home/etc/release", b"demo big\n", 0o644),
+                                 ("home/etc/blob", os.urandom(300 * 1024), 0o644)):
+            info = tarfile.TarInfo(name)
+            info.size, info.mode = len(data), mode
+            tar.addfile(info, io.BytesIO(data))
+    with open(os.path.join(images, "big"), "wb") as f:
+        f.write(container(gzip.compress(raw.getvalue(), mtime=0)))
 
 
-def container(payload, reserved=0, magic=0x014F5249):
-    body = struct.pack(">III", len(payload), magic, reserved) + payload
-    import zlib
+def container(payload):
+    """An image container: big-endian crc, length, magic, reserved; the
+    crc is the JAMCRC (the complement of the common CRC-32) of everything
+    after it."""
+    body = struct.pack(">III", len(payload), 0x014F5249, 0) + payload
     return struct.pack(">I", zlib.crc32(body) ^ 0xFFFFFFFF) + body
-
-
-def write_image(path, payload):
-    with open(path, "wb") as f:
-        f.write(container(payload))
 
 
 def variant(src, dst, kind):
@@ -195,7 +204,7 @@ class Board:
         return "".join(self.log).replace("\r", "").replace("\x1b[6n", "")
 
     def expect(self, text, timeout=-1):
-        self.vm.expect_exact(text.replace("\n", "\r\n"), timeout=timeout)
+        self.vm.expect(r"\r*\n".join(map(re.escape, text.split("\n"))), timeout=timeout)
 
     def answer(self, text):
         if text is EOF:
@@ -229,12 +238,14 @@ class Board:
         self.vm.expect_exact("vboard# ")
 
     def sh(self, command, timeout=-1):
-        """Runs a command in the board's shell; returns (status, output)."""
-        self.vm.sendline(command + "; echo =$?=")
-        self.vm.expect(r"=(\d+)=\r\n", timeout=timeout)
-        status, out = int(self.vm.match.group(1)), self.vm.before.replace("\r", "")
+        """Runs a command in the board's shell; returns its exit status,
+        standard output and standard error."""
+        self.vm.sendline('{ %s; } >/run/out 2>/run/err; echo "=$?="; cat /run/out; echo =:=;'
+                         ' cat /run/err; echo =.=' % command)
+        self.vm.expect(r"(?s)=(\d+)=\r*\n(.*)=:=\r*\n(.*)=\.=\r*\n", timeout=timeout)
+        status, out, err = self.vm.match.groups()
         self.vm.expect_exact("vboard# ")
-        return status, out
+        return int(status), out.replace("\r", ""), err.replace("\r", "")
 
     def kill(self):
         self.vm.terminate(force=True)
