@@ -1,116 +1,98 @@
-// The container check as the launcher makes it, on a slot file
-// (extract_image) and on the rescue partition (extract_image_from_flash).
-// Input: byte 0 picks the place (bit 0: rescue partition) and, for a slot,
-// the attempt (bit 1: second attempt); the rest is the file or partition.
-// Memory above 256 KiB is refused (the board's memory ends somewhere); a read of the rescue
-// partition past its end is short, and the launcher counts the missing
-// bytes as zeros (its buffer is cleared before the read).
-// Checked beyond "no crash", against an independent model (crc_model.h):
-//  - the verdict: invalid header, checksum failure or valid, shown by the
-//    exact messages on standard error and nothing on standard output but
-//    the install prompt;
-//  - how the run ends (returned to try the other slot, exit 0 after the
-//    reboot command, or on to the launch);
-//  - a valid image's payload, exactly length bytes, in the staging archive,
-//    and the booted-image record; an invalid one leaves it empty;
-//  - no fault of the fake platform (unflushed console at system/exec/exit,
-//    unexpected command lines, descriptors left open).
-#include "board_api.h"
-#include "crc_model.h"
-#include "fake_alloc.h"
-#include "fake_board.h"
-#include "fake_platform.h"
-#include "launch.h"
-#include "sandbox_check.h"
-
-#include <gtest/gtest.h>
+// The container check of the launcher on any slot file (extract_image,
+// first or second attempt) and on any rescue partition
+// (extract_image_from_flash). Input: byte 0 picks the place (bit 0: the
+// rescue partition) and, for a slot, the attempt (bit 1: the second);
+// the rest is the file or the partition. The console answers nothing at
+// the install prompt (end of input).
+//
+// Beyond what the sanitizers catch (nothing read outside a buffer,
+// nothing leaked at the hand-over or the reset):
+//  - the run ends in the hand-over, in the reset with exit status 0, or
+//    with the result 0 that sends main on to the other slot;
+//  - one allocation at most, of length + 16 bytes, and none when that sum
+//    wraps 32 bits; above 1 MiB the memory is refused, as on a board
+//    whose memory ends;
+//  - at the hand-over the staging archive holds the length bytes after
+//    the header (a partition reads as zeros past its end).
+#include "launcher_stub.h"
 
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
 
-static const size_t MEMORY = 256 << 10;
-static const char TAR_LINE[] = "cd /tmp \ntar mxzf /tmp/vemraimage.tar.gz \nrm /tmp/vemraimage.tar.gz\n";
+#include <sys/mman.h>
+#include <unistd.h>
 
-static int slot_entry(void)
+static std::string slot_file, staging_file;
+static int slot_fd, staging_fd;
+static int report_fd = 2; // standard error as it was before libFuzzer closed it
+
+static int first_slot(void)
 {
 	return extract_image(1);
 }
 
-static int rescue_entry(void)
+static void check(bool ok, const char *what)
 {
-	return extract_image_from_flash();
+	if (!ok) {
+		dprintf(report_fd, "property broken: %s\n", what);
+		abort();
+	}
+}
+
+// A file in memory, named by its /proc path.
+static int memory_file(const char *name, std::string *path)
+{
+	const int fd = memfd_create(name, 0);
+
+	*path = "/proc/self/fd/" + std::to_string(fd);
+	return fd;
+}
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+	report_fd = dup(2);
+	slot_fd = memory_file("slot", &slot_file);
+	staging_fd = memory_file("staging", &staging_file);
+	stub.slot[0] = slot_file.c_str();
+	stub.staging = staging_file.c_str();
+	stub.memory = 1 << 20;
+	return freopen("/dev/null", "r", stdin) && slot_fd >= 0 && staging_fd >= 0 ? 0 : 1;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
 	if (size < 1)
 		return 0;
-	const bool rescue = data[0] & 1, second = data[0] & 2;
-	const uint8_t *img = data + 1;
-	const size_t n = size - 1;
-	// The rescue partition reads as zeros past its end.
-	std::vector<uint8_t> image(img, img + n);
-	if (rescue && n < 16)
-		image.resize(16);
-	uint64_t length = 0;
-	model_verdict v = model_container(image.data(), image.size(), &length);
-
-	if (rescue && v == M_BAD_CRC && length + 16 <= MEMORY && length + 16 > image.size()) {
-		image.resize(length + 16);
-		v = model_container(image.data(), image.size(), &length);
-	}
-	if (length + 16 > MEMORY && v == M_VALID)
-		v = M_BAD_CRC;
-
-	platform_begin();
-	board_begin();
-	board.i2c_open = true;
-	api_flash_init();
-	if (rescue)
-		board.rescue.assign(img, img + n);
-	else
-		std::ofstream(sandbox("/user/images/image1"), std::ios::binary).write((const char *)img, n);
-	tried_alt_image = second;
-	// A valid image goes on to the unpack; the shell is refused there, so
-	// that the run ends in the reboot with the staging archive still in
-	// place to be looked at.
-	platform.failing_line = TAR_LINE;
-	fake_alloc_arm(MEMORY);
-	const run_result r = platform_run(rescue ? rescue_entry : slot_entry, "");
-	fake_alloc_disarm();
-
-	std::string err, out;
-	run_end end = RUN_EXITED;
-	if (v == M_VALID) {
-		out = rescue ? "Install recovery image as image 1 or 2 (hit return to just boot image): " : "";
-		err = "Failed to gunzip Application OS.\n";
-	} else if (rescue) {
-		err = v == M_BAD_HEADER ? "Image not found... \n" : "Image CRC failed. Quitting\n";
-		end = RUN_RETURNED;
-	} else if (!second) {
-		err = v == M_BAD_HEADER ? "Image1 has invalid header... trying Image2.\n"
-					: "Image1 CRC failed, trying Image2 now.\n";
-		end = RUN_RETURNED;
+	const bool rescue = data[0] & 1;
+	std::vector<uint8_t> image(data + 1, data + size);
+	check(ftruncate(slot_fd, 0) == 0 && ftruncate(staging_fd, 0) == 0, "scratch files");
+	if (rescue) {
+		stub.rescue = image.data();
+		stub.rescue_size = image.size();
 	} else {
-		// The rescue partition is empty: the recovery image is not found.
-		err = v == M_BAD_HEADER ? "No valid application image found. Trying rescue image\nImage not found... \n"
-					: "Both image1 and image2 failed.\n";
+		check(pwrite(slot_fd, image.data(), image.size(), 0) == (ssize_t)image.size(), "slot file");
+		stub.rescue_size = 0;
 	}
-	check(r.end == end, "how the run ends");
-	check(r.console.err == err, "standard error");
-	check(r.console.out == out, "standard output");
-	const std::string staged = file("/tmp/vemraimage.tar.gz");
-	if (v == M_VALID) {
-		check(staged == std::string(image.begin() + 16, image.begin() + 16 + length), "staged payload");
-		const bool recorded = std::find(platform.events.begin(), platform.events.end(),
-						"vpd 58=1") != platform.events.end();
-		check(recorded == !rescue, "booted-image record");
-	} else {
-		check(staged.empty(), "staging archive left empty");
+	tried_alt_image = (data[0] & 2) != 0;
+
+	const stub_result r = stub_run(rescue ? extract_image_from_flash : first_slot);
+
+	check(r.end == STUB_EXECED || r.value == 0, "ends in the hand-over, the reset with status 0, or 0");
+	image.resize(std::max<size_t>(image.size(), 16)); // zeros past the end
+	uint64_t need = (uint64_t)image[4] << 24 | image[5] << 16 | image[6] << 8 | image[7];
+	need += 16;
+	check(stub.largest_alloc <= need && (need < UINT64_C(1) << 32 || stub.largest_alloc == 0),
+	      "one buffer of length + 16 bytes at most");
+	if (r.end == STUB_EXECED) {
+		check(stub.largest_alloc == need, "the whole image held");
+		image.resize(need);
+		std::vector<uint8_t> staged(need + 1);
+		check(pread(staging_fd, staged.data(), staged.size(), 0) == (ssize_t)need - 16 &&
+			      memcmp(staged.data(), image.data() + 16, need - 16) == 0,
+		      "the payload staged");
 	}
-	if (end == RUN_EXITED)
-		check(platform.events.back() == "exit 0", "exit status 0");
-	platform_end();
 	return 0;
 }

@@ -33,7 +33,7 @@ PPC_PACKAGES=(g++-powerpc-linux-gnu libc6-dev-powerpc-cross binutils-powerpc-lin
 
 # Packages for the benchmarks (scripts/bench.sh): zlib only as the
 # reference checksum, valgrind for instruction counts.
-BENCH_PACKAGES=(libbenchmark-dev zlib1g-dev valgrind)
+BENCH_PACKAGES=(zlib1g-dev valgrind)
 
 # Packages for the virtual board (virtual-board/vboard, scripts/demo.sh) and
 # its console tests: QEMU, what builds the board's kernel and busybox from

@@ -9,7 +9,7 @@ need_packages "${RELIABILITY_PACKAGES[@]}"
 say "configuring build-tidy/ (compile commands only)"
 cmake -S . -B build-tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 
-srcs=$(find launcher board vemra-image -name '*.cpp' | sort)
+srcs=$(find launcher board vemra-boot vemra-image -name '*.cpp' | sort)
 
 say "cppcheck"
 # shellcheck disable=SC2086

@@ -18,19 +18,6 @@ void put_be32(uint8_t *p, uint32_t v)
 	p[3] = (uint8_t)v;
 }
 
-std::vector<uint8_t> make_image(const std::vector<uint8_t> &payload, uint32_t reserved)
-{
-	std::vector<uint8_t> img(IMAGE_HEADER_SIZE + payload.size());
-
-	put_be32(&img[4], (uint32_t)payload.size());
-	put_be32(&img[8], IMAGE_MAGIC);
-	put_be32(&img[12], reserved);
-	std::copy(payload.begin(), payload.end(), img.begin() + IMAGE_HEADER_SIZE);
-	put_be32(&img[0], gen_crc(&img[IMAGE_CRC_START], (uint32_t)(img.size() - IMAGE_CRC_START),
-				  CRC_INIT));
-	return img;
-}
-
 // The header checks: size, magic, length. On success the checksum register
 // holds the 12 covered header bytes and the payload comes next.
 static bool check_header(const uint8_t *hdr, uint64_t have, image_check *c)
@@ -67,24 +54,6 @@ static void finish(image_check *c)
 		c->verdict = IMAGE_BAD_CRC;
 	else
 		c->verdict = IMAGE_VALID;
-}
-
-image_check check_image(const uint8_t *data, size_t size)
-{
-	image_check c;
-
-	if (!check_header(data, size, &c))
-		return c;
-
-	// size - 16 cannot wrap here; length + 16 could.
-	const uint64_t avail = std::min<uint64_t>(size - IMAGE_HEADER_SIZE, c.header.length);
-
-	c.have = IMAGE_HEADER_SIZE + avail;
-	c.gzip = starts_like_gzip(data + IMAGE_HEADER_SIZE, avail);
-	if (avail == c.header.length)
-		c.computed_crc = gen_crc(data + IMAGE_HEADER_SIZE, c.header.length, c.computed_crc);
-	finish(&c);
-	return c;
 }
 
 ssize_t read_full(int fd, uint8_t *buf, size_t n)

@@ -1,22 +1,17 @@
 // Image containers on the host: a 16-byte big-endian header (crc, length,
-// magic, reserved) followed by the payload. Building one, and checking one
-// by the rules the launcher applies before it boots an image.
+// magic, reserved) followed by the payload, checked by the rules the
+// launcher applies before it boots an image.
 #ifndef VEMRA_IMAGE_CONTAINER_H
 #define VEMRA_IMAGE_CONTAINER_H
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 #include <sys/types.h>
 
 #include "image.h"
 
 void put_be32(uint8_t *p, uint32_t v);
-
-// The whole container for `payload`, with a valid magic and checksum.
-std::vector<uint8_t> make_image(const std::vector<uint8_t> &payload,
-				uint32_t reserved = 0);
 
 // The largest payload: the launcher holds length + 16 bytes in a 32-bit
 // count, so a longer payload could never be booted.
@@ -40,18 +35,15 @@ struct image_check {
 	bool gzip;             // payload starts with the gzip bytes 1f 8b
 };
 
-// Checks the image at the start of data[0 .. size); bytes after
-// length + 16 are ignored, as the launcher ignores them.
-image_check check_image(const uint8_t *data, size_t size);
-
 enum image_io {
 	IMAGE_IO_OK,
 	IMAGE_IO_READ_ERROR,  // reading `fd` failed, errno tells why
 	IMAGE_IO_WRITE_ERROR, // writing `payload_fd` failed, errno tells why
 };
 
-// The same checks on the image read from `fd` (from its current position),
-// in bounded chunks: memory use does not depend on length. When payload_fd
+// Checks the image read from `fd` (from its current position) in bounded
+// chunks, so that memory use does not depend on length; bytes after
+// length + 16 are ignored, as the launcher ignores them. When payload_fd
 // is not -1 the payload bytes read are also written there; they are only
 // the payload when the verdict is IMAGE_VALID.
 image_io check_image_fd(int fd, int payload_fd, image_check *out);

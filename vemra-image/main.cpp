@@ -4,7 +4,6 @@
 #include <cerrno>
 #include <cctype>
 #include <climits>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -69,39 +68,18 @@ static int __attribute__((format(printf, 1, 2))) usage_error(const char *fmt, ..
 	return STATUS_ERROR;
 }
 
-// ---- Output files: written to a temporary file beside the target, then
-// renamed over it. The name is kept here so that a signal can remove it.
+// ---- Output files, written whole or not at all: the bytes go to a
+// temporary file beside the target, which is put on disk and then renamed
+// over it; on any failure it is removed.
 
 static char temp_path[PATH_MAX];
-static sigset_t cleanup_signals;
-
-static void remove_temp_and_die(int sig)
-{
-	if (temp_path[0])
-		unlink(temp_path);
-	signal(sig, SIG_DFL);
-	raise(sig);
-}
-
-static void catch_signals()
-{
-	const int sigs[] = { SIGINT, SIGTERM, SIGHUP, SIGPIPE };
-
-	sigemptyset(&cleanup_signals);
-	for (int s : sigs) {
-		sigaddset(&cleanup_signals, s);
-		signal(s, remove_temp_and_die);
-	}
-}
 
 static int open_temp(const char *out)
 {
 	const char *slash = strrchr(out, '/');
 	const int dirlen = slash ? (int)(slash - out + 1) : 0;
-	sigset_t old;
 	int fd = -1;
 
-	sigprocmask(SIG_BLOCK, &cleanup_signals, &old);
 	if (snprintf(temp_path, sizeof(temp_path), "%.*s.vemra-image.XXXXXX", dirlen, out) >=
 	    (int)sizeof(temp_path))
 		errno = ENAMETOOLONG;
@@ -111,34 +89,15 @@ static int open_temp(const char *out)
 		temp_path[0] = '\0';
 		error("%s: cannot create a file beside it: %s", out, strerror(errno));
 	}
-	sigprocmask(SIG_SETMASK, &old, nullptr);
 	return fd;
 }
 
 static void discard_temp(int fd)
 {
-	sigset_t old;
-
 	if (fd >= 0)
 		close(fd);
-	sigprocmask(SIG_BLOCK, &cleanup_signals, &old);
 	if (temp_path[0])
 		unlink(temp_path);
-	temp_path[0] = '\0';
-	sigprocmask(SIG_SETMASK, &old, nullptr);
-}
-
-static void sync_dir_of(const char *path)
-{
-	const char *slash = strrchr(path, '/');
-	const std::string dir = slash ? std::string(path, (size_t)(slash - path + 1)) : ".";
-	const int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-
-	// Best effort: the file itself is on disk already.
-	if (fd >= 0) {
-		fsync(fd);
-		close(fd);
-	}
 }
 
 // Gives the temporary file the mode a new file would get, puts it on disk
@@ -146,24 +105,16 @@ static void sync_dir_of(const char *path)
 static int commit_temp(int fd, const char *out)
 {
 	const mode_t mask = umask(0);
-	sigset_t old;
 
 	umask(mask);
-	if (fchmod(fd, 0666 & ~mask) < 0 || fsync(fd) < 0) {
-		error("%s: %s", out, strerror(errno));
-		discard_temp(fd);
-		return STATUS_ERROR;
+	if (fchmod(fd, 0666 & ~mask) == 0 && fsync(fd) == 0) {
+		if (close(fd) == 0 && rename(temp_path, out) == 0)
+			return STATUS_OK;
+		fd = -1;
 	}
-	if (close(fd) < 0 || rename(temp_path, out) < 0) {
-		error("%s: %s", out, strerror(errno));
-		discard_temp(-1);
-		return STATUS_ERROR;
-	}
-	sigprocmask(SIG_BLOCK, &cleanup_signals, &old);
-	temp_path[0] = '\0';
-	sigprocmask(SIG_SETMASK, &old, nullptr);
-	sync_dir_of(out);
-	return STATUS_OK;
+	error("%s: %s", out, strerror(errno));
+	discard_temp(fd);
+	return STATUS_ERROR;
 }
 
 // ---- Reading and describing images.
@@ -603,7 +554,6 @@ int main(int argc, char **argv)
 				   strcmp(cmd, "create") == 0 ? "one PAYLOAD file" :
 				   "one IMAGE file");
 
-	catch_signals();
 	if (strcmp(cmd, "create") == 0)
 		return cmd_create(o.out, o.reserved, o.dir ? nullptr : o.files[0], o.dir);
 	if (strcmp(cmd, "extract") == 0)

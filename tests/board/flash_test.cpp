@@ -1,124 +1,136 @@
-// Flash partitions over fake NOR partitions: geometry, reads, and
-// sector-wise writes and erases checked against a byte model.
+// The flash module over a fake NOR flash (tests/fakes/fake_mtd.h): the
+// geometry the kernel partition reports, reads, and sector-wise writes and
+// erases with their console lines, at the top of the 32-bit offset range
+// and with the power cut after each device request.
 #include "board_api.h"
-#include "board_test.h"
 #include "fake_mtd.h"
 #include "flash.h"
 
-#include <cerrno>
-#include <cstring>
+#include <gtest/gtest.h>
 
 #include <fcntl.h>
 
 namespace {
 
-const uint32_t S = 0x20000; // the fake's erase size
+const uint32_t S = 128 << 10;
+const uint64_t TOP = UINT64_C(1) << 32;
+const flash_desc at_start = theFlash; // before any test changed it
 
-std::string hex(const void *p)
+// Runs op; what it printed on standard output goes to *out.
+template <typename F> int captured(F op, std::string *out)
 {
-	return fake_fmt("0x%08lx", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)));
+	fflush(stdout);
+	testing::internal::CaptureStdout();
+	const int rc = op();
+	*out = testing::internal::GetCapturedStdout();
+	return rc;
 }
 
-// Fresh devices and a fresh flash module; the kernel partition's geometry
-// may be changed before the flash is opened.
-void fresh(uint32_t kernel_size = 0x400000, uint32_t erasesize = S)
+// A fresh fake holding `bytes` from `base` on, and a flash module as at
+// start-up, with a sector shift that must survive where it is kept.
+void fresh(uint32_t base = 0, uint32_t erasesize = S, uint32_t bytes = 1 << 20)
 {
-	fake_reset();
-	fake_mtd("kernel").data.resize(kernel_size);
-	fake_mtd("kernel").erasesize = fake_mtd("rfs").erasesize = erasesize;
-	theFlash = flash_desc{ "unknown", 0, 0, 9, 0 }; // a shift that must survive where kept
+	fake_reset(base, bytes);
+	fake.erasesize = erasesize;
+	theFlash = flash_desc{ "unknown", 0, 0, 5, 0 };
 	debug_read = debug_write = debug_erase = 0;
+}
+
+std::string limit(uint32_t sector_size)
+{
+	return "Flash Write refused: sector size " + std::to_string(sector_size) +
+	       " is not a power of two of at least 1024\n";
 }
 
 struct geometry_case {
 	const char *name;
 	uint32_t size, erasesize;
-	int trouble; // 1: MEMGETINFO refused, 2: kernel partition missing
+	bool refused;
 	int rc;
 	const char *out, *desc;
 	uint32_t sectors, sector_size;
 	int32_t shift;
-	uint32_t flash_size;
-};
-
-const geometry_case geometry_cases[] = {
-	{ "4 MiB of 128 KiB", 0x400000, S, 0, 0, "", "4MB w/32-128KB sectors", 32, S, 17, 0x400000 },
-	{ "1.5 MiB", 0x180000, S, 0, 0, "", "1MB w/12-128KB sectors", 12, S, 17, 0x180000 },
-	{ "96 KiB sectors", 0x300000, 98304, 0, 0, "", "3MB w/32-96KB sectors", 32, 98304, 15, 0x300000 },
-	{ "empty", 0, S, 0, -1, "NO FLASH !\n", "0MB w/0-128KB sectors", 0, S, 17, 0 },
-	{ "query refused", 0x400000, S, 1, -1, "Could not get MTD device info \n", "unknown", 0, 0, 9, 0 },
-	{ "kernel missing", 0x400000, S, 2, -1, "Could not get MTD device info \n", "unknown", 0, 0, 9, 0 },
-	// No sectors for an erase size of 0, but the flash is there to read.
-	{ "erase size 0", 0x400000, 0, 0, 0, "", "4MB w/0-0KB sectors", 0, 0, 9, 0x400000 },
+	int write_rc;          // of 4 bytes at 0x10, afterwards
+	std::string write_out;
 };
 
 TEST(flash_geometry, from_the_kernel_partition)
 {
-	for (const geometry_case &c : geometry_cases) {
+	EXPECT_STREQ(at_start.desc, "unknown");
+	EXPECT_EQ(at_start.sectors + at_start.sector_size + at_start.sector_shift + at_start.size, 0u);
+	const geometry_case cases[] = {
+		{ "4 MiB of 128 KiB", 4 << 20, S, false, 0, "", "4MB w/32-128KB sectors", 32, S, 17, 0,
+		  "Flash Write 0x00000010 to 0x00000013 (0x00000000 to 0x0001ffff) 1\n\n.\n" },
+		// Whole MiB, truncated; the shift is that of the lowest 1 bit.
+		// Sector sizes that are no power of two of at least 1024 bytes
+		// are refused: the span and the 1024-byte pieces would leave the
+		// sector.
+		{ "1.5 MiB of 96 KiB", 0x180000, 98304, false, 0, "", "1MB w/16-96KB sectors", 16, 98304, 15, -1,
+		  limit(98304) },
+		{ "512-byte sectors", 1 << 20, 512, false, 0, "", "1MB w/2048-0KB sectors", 2048, 512, 9, -1,
+		  limit(512) },
+		{ "3-byte sectors", 3 << 20, 3, false, 0, "", "3MB w/1048576-0KB sectors", 1 << 20, 3, 0, -1, limit(3) },
+		// No sectors, but the flash is there to read.
+		{ "erase size 0", 4 << 20, 0, false, 0, "", "4MB w/0-0KB sectors", 0, 0, 5, -1, limit(0) },
+		{ "empty", 0, S, false, -1, "NO FLASH !\n", "0MB w/0-128KB sectors", 0, S, 17, -1, "" },
+		{ "query refused", 4 << 20, S, true, -1, "Could not get MTD device info \n", "unknown", 0, 0, 5, -1, "" },
+	};
+	for (const geometry_case &c : cases) {
 		SCOPED_TRACE(c.name);
-		fresh(c.size, c.erasesize);
-		if (c.trouble == 1)
-			fake_fail({ FAKE_GETINFO, -1, 1, EIO, 0 });
-		fake_mtd("kernel").present = c.trouble != 2;
+		fresh(0, c.erasesize);
+		fake.size = c.size;
+		fake.info_refused = c.refused;
 		std::string out;
 
-		EXPECT_EQ(run_captured(api_flash_init, &out), c.rc);
+		EXPECT_EQ(captured(api_flash_init, &out), c.rc);
 		EXPECT_EQ(out, c.out);
 		EXPECT_STREQ(theFlash.desc, c.desc);
 		EXPECT_EQ(theFlash.sectors, c.sectors);
 		EXPECT_EQ(theFlash.sector_size, c.sector_size);
 		EXPECT_EQ(theFlash.sector_shift, c.shift);
-		EXPECT_EQ(theFlash.size, c.flash_size);
+		EXPECT_EQ(theFlash.size, c.rc ? 0 : c.size);
 
-		// Reads are open exactly when the flash was found; without it,
-		// writes and erases fail too, silently and without device access.
-		uint8_t buf[16];
-		memset(buf, 0x11, sizeof buf);
-		fake_log.clear();
-		EXPECT_EQ(api_flash_read(buf, rescue_fd, 0x100, 16), c.rc);
-		EXPECT_EQ(memcmp(buf, c.rc ? std::vector<uint8_t>(16, 0x11).data()
-					   : &fake_mtd("rescue").data[0x100], 16), 0);
+		// Reads are served exactly when the flash was found; without it
+		// nothing reaches the device and nothing is printed.
+		uint8_t buf[4] = { 1, 2, 3, 4 };
+		fake.requests.clear();
+		EXPECT_EQ(api_flash_read(buf, rescue_fd, 0x100, 4), c.rc);
+		EXPECT_EQ(buf[3], c.rc ? 4 : fake_pattern(0x103));
+		EXPECT_EQ(captured([&] { return api_flash_write(buf, rfs_fd, 0x10, 4); }, &out), c.write_rc);
+		EXPECT_EQ(out, c.write_out);
 		if (c.rc) {
-			EXPECT_EQ(run_captured([&] { return api_flash_write(buf, rfs_fd, 0, 4); }, &out), -1);
-			EXPECT_EQ(run_captured([&] { return api_flash_erase(rfs_fd, 0, 4); }, &out), -1);
+			EXPECT_EQ(captured([&] { return api_flash_erase(rfs_fd, 0, 4); }, &out), -1);
 			EXPECT_EQ(out, "");
+			EXPECT_TRUE(fake.requests.empty());
 		}
-		EXPECT_EQ(fake_log.size(), c.rc ? 0u : 1u);
 	}
 }
 
-TEST(flash_open, partitions_flags_descriptors_sizes)
+TEST(flash_open, six_partitions_the_rescue_one_without_sync)
 {
-	fresh();
-	fake_mtd("rfs").present = false;
-	ASSERT_EQ(api_flash_init(), 0);
-	EXPECT_EQ(fake_log, (std::vector<std::string>{ "open /dev/mtd-uboot", "open /dev/mtd-ubootenv",
-		"open /dev/mtd-devicetree", "open /dev/mtd-kernel", "open /dev/mtd-rfs failed",
-		"open /dev/mtd-rescue", "getinfo kernel" }));
-	for (const fake_part &p : fake_parts) {
-		SCOPED_TRACE(p.name);
-		if (p.present) {
-			EXPECT_EQ(p.flags & (O_ACCMODE | O_SYNC | O_CLOEXEC),
-				  O_RDWR | (strcmp(p.name, "rescue") ? O_SYNC : 0));
-		}
-	}
-	// The fake's descriptors, from 100 in the order of the opens.
-	const std::vector<int> fds = { uboot_fd, uboot_env_fd, device_tree_fd, kernel_fd, rfs_fd, rescue_fd, flash_fd };
-	EXPECT_EQ(fds, (std::vector<int>{ 100, 101, 102, 103, -1, 104, 103 }));
-
+	const std::vector<std::pair<std::string, int>> opens = {
+		{ "/dev/mtd-uboot", O_RDWR | O_SYNC }, { "/dev/mtd-ubootenv", O_RDWR | O_SYNC },
+		{ "/dev/mtd-devicetree", O_RDWR | O_SYNC }, { "/dev/mtd-kernel", O_RDWR | O_SYNC },
+		{ "/dev/mtd-rfs", O_RDWR | O_SYNC }, { "/dev/mtd-rescue", O_RDWR },
+	};
 	uint32_t size = 7;
+
+	fresh();
+	ASSERT_EQ(api_flash_init(), 0);
+	EXPECT_EQ(fake.opens, opens);
+	EXPECT_EQ(std::vector<int>({ uboot_fd, uboot_env_fd, device_tree_fd, kernel_fd, rfs_fd, rescue_fd, flash_fd }),
+		  std::vector<int>({ 100, 101, 102, 103, 104, 105, 103 }));
 	EXPECT_EQ(mtd_get_size(rescue_fd, &size), 1);
-	EXPECT_EQ(size, 0x100000u);
-	fake_fail({ FAKE_GETINFO, -1, 1, EIO, 0 });
-	EXPECT_EQ(mtd_get_size(uboot_fd, &size), 0);
-	EXPECT_EQ(size, 0x100000u);
+	EXPECT_EQ(size, 4u << 20);
+	fake.info_refused = true;
+	EXPECT_EQ(mtd_get_size(rescue_fd, &size), 0);
+	EXPECT_EQ(size, 4u << 20);
 }
 
-// Bytes from..to-1 of the partition changed: to the source bytes (fill
-// SRC) or to a fill byte.
+// Bytes from..to-1 changed: to the source bytes (fill SRC) or to a fill.
 const int SRC = -1;
 struct change {
-	uint32_t from, to;
+	uint64_t from, to;
 	int fill;
 };
 
@@ -127,141 +139,153 @@ enum op_kind { READ, WRITE, ERASE };
 struct request_case {
 	const char *name;
 	op_kind op;
-	bool trace; // every debug switch on
 	uint32_t offset, length;
-	fake_fault fault; // nth 0: none
-	int rc;
-	std::string out; // "%p": the buffer of the first device request
-	std::vector<change> changes;
-	size_t requests; // preads, erases and pwrites
+	std::string out;             // "%p": the buffer of the first request
+	int rc = 0;
+	std::vector<change> changes = {};
 	uint32_t sector = S;
+	bool trace = false;          // every debug switch on
+	long power = -1;             // requests served before the power is cut
+	uint32_t read_limit = UINT32_MAX;
+	uint32_t write_limit = UINT32_MAX;
 };
 
-const size_t PER_SECTOR = 2 + S / 1024; // read, erase, write-back pieces
 const std::string W2 = "Flash Write 0x0001ff00 to 0x000201ff (0x00000000 to 0x0003ffff) 2\n\n";
-const std::string W4 = "Flash Write 0x00010000 to 0x0006ffff (0x00000000 to 0x0007ffff) 4\n\n";
 
-std::string limit(const char *op, unsigned size)
-{
-	return fake_fmt("Flash %s refused: sector size %u is not a power of two of at least 1024\n", op, size);
-}
-
-// Failures of the erase and write steps are in the power-loss test.
-//
-// Offsets at the top of the 32-bit range show the width of the
-// arithmetic: "0x%08lx" values up to 0xffffffff, the sector span that
-// wraps modulo 2^32, and offsets from 2 GiB on, which reach the device
-// only with a 64-bit off_t on a 32-bit board (the fake refuses a negative
-// offset). A value computed in the wrong width shows as 0xffffffffffffffff
-// or as a count of 32768 sectors.
+// The values of the "0x%08lx" lines reach 0xffffffff, and the sector span
+// wraps modulo 2^32: computed in a wider type they show as
+// 0xffffffffffffffff or as a count of 32768 sectors. Offsets from 2 GiB on
+// reach the device only with a 64-bit off_t on the 32-bit board (the fake
+// fails a negative one).
 const request_case request_cases[] = {
-	// A short read, even of no bytes, is no failure; a refused one is.
-	{ "read cut short", READ, false, 0x100, 16, { FAKE_PREAD, -1, 1, 0, 4 }, 0, "", {}, 1 },
-	{ "read of no bytes", READ, false, 0x100, 16, { FAKE_PREAD, -1, 1, 0, 0 }, 0, "", {}, 1 },
-	{ "read refused", READ, false, 0x100, 16, { FAKE_PREAD, -1, 1, EIO, 0 }, -1, "", {}, 1 },
-	{ "read of the last 16 bytes below 4 GiB", READ, true, 0xFFFFFFF0, 16, {}, 0,
-	  "Flash Read 0xfffffff0 to 0xffffffff\nmtd read  0xfffffff0 to 0xffffffff %p\n", {}, 1 },
-
-	{ "write across two sectors", WRITE, false, 0x1FF00, 0x300, {}, 0, W2 + "..\n",
-	  { { 0x1FF00, 0x20200, SRC } }, 2 * PER_SECTOR },
-	{ "write one aligned sector", WRITE, false, S, S, {}, 0,
-	  "Flash Write 0x00020000 to 0x0003ffff (0x00020000 to 0x0003ffff) 1\n\n.\n", { { S, 2 * S, SRC } },
-	  PER_SECTOR },
-	{ "write four sectors", WRITE, false, 0x10000, 3 * S, {}, 0, W4 + "....\n",
-	  { { 0x10000, 0x70000, SRC } }, 4 * PER_SECTOR },
-	{ "write nothing inside a sector", WRITE, false, 0x40010, 0, {}, 0,
-	  "Flash Write 0x00040010 to 0x0004000f (0x00040000 to 0x0005ffff) 1\n\n.\n", {}, PER_SECTOR },
-	// offset + length - 1 wraps to 0xffffffff, and so does the last sector
-	// end: 0 sectors, nothing touched.
-	{ "write nothing at 0", WRITE, false, 0, 0, {}, 0,
-	  "Flash Write 0x00000000 to 0xffffffff (0x00000000 to 0xffffffff) 0\n\n\n", {}, 0 },
-	{ "read fails in the third sector", WRITE, false, 0x10000, 3 * S, { FAKE_PREAD, -1, 3, EIO, 0 },
-	  -1, W4 + "..Flash Write mtd read failed.\n\n", { { 0x10000, 2 * S, SRC } }, 2 * PER_SECTOR + 1 },
-	// The working buffer is cleared before each sector is read into it.
-	{ "short read of the second sector", WRITE, false, 0x1FF00, 0x300, { FAKE_PREAD, -1, 2, 0, 0 },
-	  0, W2 + "..\n", { { 0x1FF00, 0x20200, SRC }, { 0x20200, 2 * S, 0x00 } }, 2 * PER_SECTOR },
-	// A range that ends exactly at 4 GiB is served (the count comes out of
-	// the subtraction modulo 2^32); the fake's 1 MiB partition refuses the
-	// erase. One that wraps around is refused.
-	{ "write of the last 16 bytes below 4 GiB", WRITE, true, 0xFFFFFFF0, 16, {}, -1,
-	  "Flash Write 0xfffffff0 to 0xffffffff (0xfffe0000 to 0xffffffff) 1\n\n"
-	  "mtd read  0xfffe0000 to 0xffffffff %p\nmtd erase 0xfffe0000 to 0xffffffff\n"
-	  "Flash Write mtd erase failed.\n\n", {}, 2 },
-	{ "write past 4 GiB", WRITE, false, 0xFFFFFF00, 0x200, {}, -1,
-	  "Flash Write refused: 0x00000200 bytes at 0xffffff00 run past 4 GiB\n", {}, 0 },
-
-	{ "erase three sectors", ERASE, false, 0x30000, 2 * S, {}, 0, "", { { S, 4 * S, 0xFF } }, 3 },
-	{ "erase nothing at 0", ERASE, true, 0, 0, {}, 0,
-	  "Flash Erase 0x00000000 to 0xffffffff (0x00000000 to 0xffffffff) 0\n", {}, 0 },
-	{ "erase of the last two sectors", ERASE, true, 0xFFFC0010, 0x3FFF0, {}, -1,
-	  "Flash Erase 0xfffc0010 to 0xffffffff (0xfffc0000 to 0xffffffff) 2\n"
-	  "mtd erase 0xfffc0000 to 0xfffdffff\nFlash Erase mtd erase failed.\n", {}, 1 },
-	{ "erase past 4 GiB", ERASE, false, 0xFFFFFFF0, 0x20, {}, -1,
-	  "Flash Erase refused: 0x00000020 bytes at 0xfffffff0 run past 4 GiB\n", {}, 0 },
-
-	// A sector size that is not a power of two of at least 1024 bytes is
-	// refused: the span and the write-back pieces would leave the sector.
-	{ "write with no sectors", WRITE, false, 0x10, 4, {}, -1, limit("Write", 0), {}, 0, 0 },
-	{ "erase with 512-byte sectors", ERASE, false, 0x10, 4, {}, -1, limit("Erase", 512), {}, 0, 512 },
-	{ "write with 96 KiB sectors", WRITE, false, 0x10, 4, {}, -1, limit("Write", 98304), {}, 0, 98304 },
+	{ .name = "read of the last 16 bytes below 4 GiB, straight into the buffer", .op = READ,
+	  .offset = 0xFFFFFFF0, .length = 16,
+	  .out = "Flash Read 0xfffffff0 to 0xffffffff\nmtd read  0xfffffff0 to 0xffffffff %p\n", .trace = true },
+	{ .name = "read refused", .op = READ, .offset = 0x100, .length = 16, .out = "", .rc = -1, .power = 0 },
+	{ .name = "write across two sectors", .op = WRITE, .offset = 0x1FF00, .length = 0x300, .out = W2 + "..\n",
+	  .changes = { { 0x1FF00, 0x20200, SRC } } },
+	// A short transfer, even of no bytes, is no failure; the working
+	// buffer is cleared before each sector is read into it.
+	{ .name = "write over reads that deliver nothing", .op = WRITE, .offset = 0x1FF00, .length = 0x300,
+	  .out = W2 + "..\n", .changes = { { 0, 0x1FF00, 0 }, { 0x1FF00, 0x20200, SRC }, { 0x20200, 2 * S, 0 } },
+	  .read_limit = 0 },
+	{ .name = "write whose pieces program nothing", .op = WRITE, .offset = 0x1FF00, .length = 0x300,
+	  .out = W2 + "..\n", .changes = { { 0, 2 * S, 0xFF } }, .write_limit = 0 },
+	{ .name = "write of the last 16 bytes below 4 GiB, 1 KiB sectors", .op = WRITE, .offset = 0xFFFFFFF0,
+	  .length = 16,
+	  .out = "Flash Write 0xfffffff0 to 0xffffffff (0xfffffc00 to 0xffffffff) 1\n\n"
+		 "mtd read  0xfffffc00 to 0xffffffff %p\nmtd erase 0xfffffc00 to 0xffffffff\n"
+		 "mtd write 0xfffffc00 to 0xffffffff %p\n.\n",
+	  .changes = { { 0xFFFFFFF0, TOP, SRC } }, .sector = 1024, .trace = true },
+	// Length 0 at a sector boundary touches no sector (the end value is
+	// the offset - 1); inside a sector it touches that one.
+	{ .name = "write of nothing at 0", .op = WRITE, .offset = 0, .length = 0,
+	  .out = "Flash Write 0x00000000 to 0xffffffff (0x00000000 to 0xffffffff) 0\n\n\n" },
+	{ .name = "write of nothing inside a sector", .op = WRITE, .offset = 0x40010, .length = 0,
+	  .out = "Flash Write 0x00040010 to 0x0004000f (0x00040000 to 0x0005ffff) 1\n\n.\n" },
+	{ .name = "write past 4 GiB", .op = WRITE, .offset = 0xFFFFFF00, .length = 0x200,
+	  .out = "Flash Write refused: 0x00000200 bytes at 0xffffff00 run past 4 GiB\n", .rc = -1 },
+	{ .name = "erase of nothing at 0", .op = ERASE, .offset = 0, .length = 0,
+	  .out = "Flash Erase 0x00000000 to 0xffffffff (0x00000000 to 0xffffffff) 0\n", .trace = true },
+	{ .name = "erase of the last two sectors", .op = ERASE, .offset = 0xFFFC0010, .length = 0x3FFF0,
+	  .out = "Flash Erase 0xfffc0010 to 0xffffffff (0xfffc0000 to 0xffffffff) 2\n"
+		 "mtd erase 0xfffc0000 to 0xfffdffff\nmtd erase 0xfffe0000 to 0xffffffff\n",
+	  .changes = { { 0xFFFC0000, TOP, 0xFF } }, .trace = true },
+	{ .name = "erase past 4 GiB", .op = ERASE, .offset = 0xFFFFFFF0, .length = 0x20,
+	  .out = "Flash Erase refused: 0x00000020 bytes at 0xfffffff0 run past 4 GiB\n", .rc = -1 },
 };
 
-TEST(flash_requests, output_contents_and_device_requests)
+TEST(flash_requests, console_contents_and_device_requests)
 {
 	for (const request_case &c : request_cases) {
 		SCOPED_TRACE(c.name);
-		fresh(0x400000, c.sector);
+		fresh(c.offset & 0xFFF00000, c.sector);
 		ASSERT_EQ(api_flash_init(), 0);
-		std::vector<uint8_t> &flash = fake_mtd("rfs").data, model = flash;
-		std::vector<uint8_t> buf(c.length);
+		std::vector<uint8_t> buf(c.length), want = fake.data;
 		for (size_t i = 0; i < buf.size(); i++)
-			buf[i] = static_cast<uint8_t>(0x80 | (i * 5 + 1)); // the fake's bit 7 is clear
+			buf[i] = static_cast<uint8_t>(i * 5 + 0x81);
 		for (const change &ch : c.changes)
-			for (uint32_t i = ch.from; i < ch.to; i++)
-				model[i] = ch.fill == SRC ? buf[i - c.offset] : static_cast<uint8_t>(ch.fill);
-		fake_fail(c.fault);
-		fake_log.clear();
+			for (uint64_t i = ch.from; i < ch.to; i++)
+				want[i - fake.base] = ch.fill == SRC ? buf[i - c.offset] : static_cast<uint8_t>(ch.fill);
+		fake.requests.clear();
+		fake.power = c.power;
+		fake.read_limit = c.read_limit;
+		fake.write_limit = c.write_limit;
 		debug_read = debug_write = debug_erase = c.trace;
 		std::string out;
 
-		EXPECT_EQ(run_captured([&] {
+		EXPECT_EQ(captured([&] {
 			return c.op == READ    ? api_flash_read(buf.data(), rfs_fd, c.offset, c.length)
 			       : c.op == WRITE ? api_flash_write(buf.data(), rfs_fd, c.offset, c.length)
 					       : api_flash_erase(rfs_fd, c.offset, c.length);
 		}, &out), c.rc);
-		std::string want = c.out;
-		if (want.find("%p") != std::string::npos)
-			want.replace(want.find("%p"), 2, hex(fake_mtd_buffers.at(0)));
-		EXPECT_EQ(out, want);
-		EXPECT_EQ(fake_log.size(), c.requests);
-		if (c.op == READ) { // straight into the caller's buffer
-			EXPECT_EQ(fake_mtd_buffers.at(0), buf.data());
+		std::string expect = c.out;
+		for (size_t at; (at = expect.find("%p")) != std::string::npos;) {
+			char hex[20];
+			snprintf(hex, sizeof hex, "0x%08lx", (unsigned long)(uintptr_t)fake.requests.at(0).buffer);
+			expect.replace(at, 2, hex);
 		}
-		for (size_t i = 0; i < flash.size(); i++)
-			ASSERT_EQ(flash[i], model[i]) << "at 0x" << std::hex << i;
+		EXPECT_EQ(out, expect);
+		for (const fake_request &r : fake.requests)
+			EXPECT_EQ(r.fd, rfs_fd);
+		if (c.op == READ && c.rc == 0) {
+			EXPECT_EQ(fake.requests.at(0).buffer, buf.data());
+			EXPECT_TRUE(std::equal(buf.begin(), buf.end(), fake.data.begin() + (c.offset - fake.base)));
+		}
+		EXPECT_TRUE(fake.data == want);
 	}
 }
 
-TEST(flash_trace, write_with_every_switch)
+// The power cut after each device request of a write over four 8 KiB
+// sectors (part, whole, whole, part) and of an erase of the same range:
+// the request after the cut fails and nothing after it reaches the flash.
+// Finished sectors hold the new data and, outside the range, their old
+// bytes; the sector of the cut keeps its old bytes until its erase, then
+// holds its written pieces and 0xFF after them; later sectors are
+// untouched. The console shows one dot per finished sector, then the
+// failing step's message and an empty line.
+TEST(flash_power_cut, after_each_request)
 {
-	uint8_t buf[0x900] = {};
-	std::string out;
+	const uint32_t SEC = 0x2000, PIECES = SEC / 1024, FIRST = SEC, OFF = 0x2A00, LEN = 0x6C00;
+	const char *const failed[] = { "Flash Write mtd read failed.\n", "Flash Write mtd erase failed.\n",
+				       "Flash Write mtd write failed.\n" };
+	std::vector<uint8_t> src(LEN);
+	for (uint32_t i = 0; i < LEN; i++)
+		src[i] = static_cast<uint8_t>(0x5A ^ i ^ (i >> 8));
 
-	fresh(0x400000, 0x800);
-	api_flash_init();
-	debug_read = debug_write = debug_erase = 7;
-	EXPECT_EQ(run_captured([&] { return api_flash_write(buf, rfs_fd, 0x700, 0x900); }, &out), 0);
+	for (const bool erase : { false, true }) {
+		const long per_sector = erase ? 1 : 2 + PIECES;
+		for (long cut = 0; cut <= 4 * per_sector; cut++) {
+			const long k = cut / per_sector, step = cut % per_sector; // the sector cut, its request
+			SCOPED_TRACE(testing::Message() << (erase ? "erase" : "write") << ", cut in sector " << k
+							<< " at request " << step);
+			fresh(0, SEC, 0x10000);
+			ASSERT_EQ(api_flash_init(), 0);
+			fake.power = cut;
+			std::string out;
+			const int rc = captured([&] {
+				return erase ? api_flash_erase(rfs_fd, OFF, LEN) : api_flash_write(src.data(), rfs_fd, OFF, LEN);
+			}, &out);
 
-	const uint8_t *work = static_cast<const uint8_t *>(fake_mtd_buffers.at(0));
-	std::string want = "Flash Write 0x00000700 to 0x00000fff (0x00000000 to 0x00000fff) 2\n\n";
-	for (unsigned s = 0; s < 0x1000; s += 0x800) {
-		want += fake_fmt("mtd read  0x%08x to 0x%08x ", s, s + 0x7FF) + hex(work) + "\n";
-		want += fake_fmt("mtd erase 0x%08x to 0x%08x\n", s, s + 0x7FF);
-		for (unsigned p = 0; p < 0x800; p += 0x400)
-			want += fake_fmt("mtd write 0x%08x to 0x%08x ", s + p, s + p + 0x3FF) + hex(work + p) + "\n";
-		want += ".";
+			EXPECT_EQ(rc, k == 4 ? 0 : -1);
+			if (erase)
+				EXPECT_EQ(out, k == 4 ? "" : "Flash Erase mtd erase failed.\n");
+			else
+				EXPECT_EQ(out, "Flash Write 0x00002a00 to 0x000095ff (0x00002000 to 0x00009fff) 4\n\n" +
+						       std::string(k, '.') + (k == 4 ? "" : failed[std::min(step, 2L)]) + "\n");
+			for (uint32_t i = 0; i < fake.data.size(); i++) {
+				const long s = i < FIRST ? -1 : (i - FIRST) / SEC, piece = i % SEC / 1024;
+				const bool done = s >= 0 && (s < k || (s == k && !erase && piece < step - 2));
+				const bool erased = s == k && !erase && step >= 2;
+				uint8_t want = fake_pattern(i);
+				if (done)
+					want = erase ? 0xFF : i >= OFF && i < OFF + LEN ? src[i - OFF] : want;
+				else if (erased)
+					want = 0xFF;
+				ASSERT_EQ(fake.data[i], want) << "at 0x" << std::hex << i;
+			}
+		}
 	}
-	EXPECT_EQ(out, want + "\n");
 }
 
 } // namespace

@@ -1,100 +1,136 @@
 #include "fake_mtd.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
+#include <cstdarg>
 #include <cstring>
 
+#include <fcntl.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <mtd/mtd-user.h>
 
-fake_part fake_parts[6];
-std::vector<const void *> fake_mtd_buffers;
+fake_flash fake;
 
-void fake_mtd_reset()
+static const int FIRST_FD = 100; // far above the test process's own descriptors
+
+uint8_t fake_pattern(uint64_t offset)
 {
-	static const char *const names[6] = { "uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue" };
-	static const uint32_t sizes[6] = { 0x40000, 0x20000, 0x20000, 0x400000, 0x100000, 0x100000 };
+	return static_cast<uint8_t>(offset * 7 + (offset >> 10));
+}
 
-	for (int p = 0; p < 6; p++) {
-		fake_parts[p] = fake_part{ names[p], std::vector<uint8_t>(sizes[p]), 0x20000, true, -1 };
-		for (uint32_t i = 0; i < sizes[p]; i++)
-			fake_parts[p].data[i] = static_cast<uint8_t>((i * 7 + (i >> 9) + p) & 0x7F);
+void fake_reset(uint32_t base, uint32_t bytes)
+{
+	fake = fake_flash{ 4 << 20, 128 << 10, false, base, std::vector<uint8_t>(bytes), -1, UINT32_MAX, UINT32_MAX, {}, {} };
+	for (uint32_t i = 0; i < bytes; i++)
+		fake.data[i] = fake_pattern(static_cast<uint64_t>(base) + i);
+}
+
+static int refuse(int err)
+{
+	errno = err;
+	return -1;
+}
+
+// Logs a request and returns the held bytes it reaches, or NULL once the
+// power is cut or outside them (a test failure; a negative offset is one
+// from 2 GiB on met by a 32-bit off_t).
+static uint8_t *request(char op, int fd, int64_t offset, uint64_t length, const void *buffer)
+{
+	fake.requests.push_back({ op, fd, static_cast<uint32_t>(offset), static_cast<uint32_t>(length), buffer });
+	if (fake.power == 0)
+		return nullptr;
+	if (fake.power > 0)
+		fake.power--;
+	if (offset < fake.base || offset - fake.base + length > fake.data.size()) {
+		ADD_FAILURE() << "flash request at 0x" << std::hex << offset << " outside the fake's bytes";
+		return nullptr;
 	}
-	fake_mtd_buffers.clear();
+	return fake.data.data() + (offset - fake.base);
 }
 
-fake_part &fake_mtd(const char *name)
+static int fake_ioctl(int fd, unsigned long req, void *arg)
 {
-	for (fake_part &p : fake_parts)
-		if (!strcmp(p.name, name))
-			return p;
-	abort();
-}
-
-long fake_mtd_open(const char *path, int flags, fake_file &f)
-{
-	for (int p = 0; p < 6; p++) {
-		if (!strcmp(path + strlen("/dev/mtd-"), fake_parts[p].name) && fake_parts[p].present) {
-			fake_parts[p].flags = flags;
-			f = fake_file{ FAKE_MTD, p, 0 };
-			return 0;
-		}
-	}
-	return -ENOENT;
-}
-
-static void log_req(const char *what, const fake_file &f, long long off, unsigned long n)
-{
-	fake_log.push_back(fake_fmt("%s %s 0x%llx 0x%lx", what, fake_parts[f.dev].name, off, n));
-}
-
-long fake_mtd_ioctl(fake_file &f, unsigned long req, unsigned long arg)
-{
-	fake_part &p = fake_parts[f.dev];
-	const uint32_t size = static_cast<uint32_t>(p.data.size());
-	const fake_fault *hit;
-
-	if (req == MEMGETINFO) {
-		fake_log.push_back(fake_fmt("getinfo %s", p.name));
-		if ((hit = fake_fault_hit(FAKE_GETINFO, -1)))
-			return -hit->err;
-		*reinterpret_cast<mtd_info_user *>(arg) =
-			mtd_info_user{ MTD_NORFLASH, MTD_CAP_NORFLASH, size, p.erasesize, 1, 0, 0 };
+	if (req == MEMGETINFO && !fake.info_refused) {
+		mtd_info_user info{ MTD_NORFLASH, MTD_CAP_NORFLASH, fake.size, fake.erasesize, 1, 0, 0 };
+		memcpy(arg, &info, sizeof info);
 		return 0;
 	}
 	if (req != MEMERASE)
-		return -ENOTTY;
-	const auto *e = reinterpret_cast<const erase_info_user *>(arg);
-	log_req("erase", f, e->start, e->length);
-	if ((hit = fake_fault_hit(FAKE_ERASE, -1)))
-		return -hit->err;
-	if (e->start % p.erasesize || e->length % p.erasesize || e->start > size ||
-	    e->length > size - e->start)
-		return -EINVAL;
-	memset(p.data.data() + e->start, 0xFF, e->length);
+		return refuse(req == MEMGETINFO ? EIO : ENOTTY);
+	erase_info_user e;
+	memcpy(&e, arg, sizeof e);
+	uint8_t *p = request('e', fd, e.start, e.length, nullptr);
+	if (p && (!fake.erasesize || e.start % fake.erasesize || e.length % fake.erasesize))
+		ADD_FAILURE() << "MEMERASE of a part of an erase block at 0x" << std::hex << e.start;
+	if (!p)
+		return refuse(EIO);
+	memset(p, 0xFF, e.length);
 	return 0;
 }
 
-long fake_mtd_rw(const fake_file &f, void *in, const void *out, size_t n, long long off)
-{
-	fake_part &p = fake_parts[f.dev];
-	const long long size = static_cast<long long>(p.data.size());
+// The wrapped calls: the board layer is built with a 64-bit off_t and
+// calls the 64-bit names.
+extern "C" {
+int __real_open64(const char *path, int flags, ...);
+int __real_ioctl(int fd, unsigned long req, ...);
+ssize_t __real_pread64(int fd, void *buf, size_t n, __off64_t off);
+ssize_t __real_pwrite64(int fd, const void *buf, size_t n, __off64_t off);
 
-	log_req(in ? "pread" : "pwrite", f, off, n);
-	fake_mtd_buffers.push_back(in ? in : out);
-	if (off < 0)
-		return -EINVAL;
-	if (!in && off >= size)
-		return -ENOSPC;
-	long len = static_cast<long>(std::min<long long>(n, std::max(size - off, 0LL)));
-	if (const fake_fault *hit = fake_fault_hit(in ? FAKE_PREAD : FAKE_PWRITE, -1))
-		len = hit->err ? -hit->err : std::min(len, hit->result);
-	if (in && len > 0)
-		memcpy(in, p.data.data() + off, len);
-	else if (out) // NOR flash: programming can only clear bits
-		for (long i = 0; i < len; i++)
-			p.data[off + i] &= static_cast<const uint8_t *>(out)[i];
-	return len;
+int __wrap_open64(const char *path, int flags, ...)
+{
+	va_list ap;
+	va_start(ap, flags);
+	const int mode = flags & O_CREAT ? va_arg(ap, int) : 0;
+	va_end(ap);
+	if (strncmp(path, "/dev/mtd-", 9) != 0)
+		return __real_open64(path, flags, mode);
+	fake.opens.emplace_back(path, flags);
+	return FIRST_FD + static_cast<int>(fake.opens.size()) - 1;
+}
+
+static bool is_fake(int fd)
+{
+	return fd >= FIRST_FD && fd < FIRST_FD + static_cast<int>(fake.opens.size());
+}
+
+int __wrap_ioctl(int fd, unsigned long req, ...)
+{
+	va_list ap;
+	va_start(ap, req);
+	void *arg = va_arg(ap, void *);
+	va_end(ap);
+	return is_fake(fd) ? fake_ioctl(fd, req, arg) : __real_ioctl(fd, req, arg);
+}
+
+ssize_t __wrap_pread64(int fd, void *buf, size_t n, __off64_t off)
+{
+	if (!is_fake(fd))
+		return __real_pread64(fd, buf, n, off);
+	uint8_t *p = request('r', fd, off, n, buf);
+	if (!p)
+		return refuse(EIO);
+	n = std::min<size_t>(n, fake.read_limit);
+	memcpy(buf, p, n);
+	return static_cast<ssize_t>(n);
+}
+
+// NOR flash: only erased bytes are written, and programming only clears bits.
+ssize_t __wrap_pwrite64(int fd, const void *buf, size_t n, __off64_t off)
+{
+	if (!is_fake(fd))
+		return __real_pwrite64(fd, buf, n, off);
+	uint8_t *p = request('w', fd, off, n, buf);
+	if (!p)
+		return refuse(EIO);
+	if (std::count(p, p + n, 0xFF) != static_cast<long>(n))
+		ADD_FAILURE() << "pwrite over flash that is not erased at 0x" << std::hex << off;
+	n = std::min<size_t>(n, fake.write_limit);
+	for (size_t i = 0; i < n; i++)
+		p[i] &= static_cast<const uint8_t *>(buf)[i];
+	return static_cast<ssize_t>(n);
+}
 }

@@ -1,0 +1,105 @@
+// Stand-ins for the platform beneath the launcher (launcher_stub.h).
+// launch.cpp is compiled here with its platform calls renamed by the
+// preprocessor after the system headers are in, so that only the
+// launcher's own calls reach the stand-ins: the rest of the program (the
+// fuzzer, the sanitizers, the test framework) keeps the C library.
+#include "launcher_stub.h"
+
+#include "board_api.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csetjmp>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+launcher_stub stub = { { nullptr, nullptr }, nullptr, nullptr, 0, SIZE_MAX, 0, 0, 0 };
+
+static int allocs;
+
+static jmp_buf run_end;
+static stub_result ending;
+
+int uboot_env_fd = 3;
+int rescue_fd = 4;
+
+int api_i2c_init(void) { return 0; }
+int api_i2c_close(void) { return 0; }
+int api_get_image(void) { return 1; }
+int api_set_image(uint8_t) { return 0; }
+int api_set_booted_image(uint8_t) { return 0; }
+int api_flash_init(void) { return 0; }
+
+int api_flash_read(uint8_t *buffer, int fd, uint32_t offset, uint32_t length)
+{
+	if (fd != rescue_fd)
+		return -1;
+	if (offset < stub.rescue_size)
+		memcpy(buffer, stub.rescue + offset, std::min<size_t>(length, stub.rescue_size - offset));
+	return 0;
+}
+
+[[noreturn]] static void end_run(stub_end end, int value)
+{
+	ending = { end, value };
+	longjmp(run_end, 1);
+}
+
+static int stub_system(const char *) { return stub.system_result; }
+static unsigned int stub_sleep(unsigned int) { return 0; }
+[[noreturn]] static void stub_exit(int status) { end_run(STUB_EXITED, status); }
+[[noreturn]] static int stub_execve(const char *, char *const *, char *const *) { end_run(STUB_EXECED, 0); }
+
+static FILE *stub_fopen(const char *path, const char *mode)
+{
+	static const char SLOT[] = "/user/images/image";
+
+	if (strncmp(path, SLOT, sizeof SLOT - 1) == 0) {
+		const char *file = stub.slot[path[sizeof SLOT - 1] == '2'];
+		errno = ENOENT;
+		return file ? fopen(file, mode) : nullptr;
+	}
+	if (strcmp(path, "/tmp/vemraimage.tar.gz") == 0 && stub.staging)
+		return fopen(stub.staging, mode);
+	return fopen("/dev/null", mode);
+}
+
+static bool granted(size_t n)
+{
+	stub.largest_alloc = std::max(stub.largest_alloc, n);
+	return n <= stub.memory && ++allocs != stub.failing_alloc;
+}
+
+static void *stub_malloc(size_t n)
+{
+	return granted(n) ? malloc(n) : nullptr;
+}
+
+static void *stub_calloc(size_t n, size_t size)
+{
+	if (size && n > SIZE_MAX / size)
+		return nullptr;
+	return granted(n * size) ? calloc(n, size) : nullptr;
+}
+
+#define system stub_system
+#define execve stub_execve
+#define sleep stub_sleep
+#define exit stub_exit
+#define fopen stub_fopen
+#define malloc stub_malloc
+#define calloc stub_calloc
+#define main launcher_main
+#include "launch.cpp"
+
+stub_result stub_run(int (*entry)(void))
+{
+	stub.largest_alloc = 0;
+	allocs = 0;
+	if (setjmp(run_end))
+		return ending;
+	return { STUB_RETURNED, entry() };
+}
