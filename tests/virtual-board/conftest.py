@@ -100,7 +100,7 @@ def variant(src, dst, kind):
     little-endian order), crc (a reserved byte changed, the crc kept),
     short (one byte missing at the end), huge (length 0x7FFFFFF0: more
     than the board's memory), wrap (length 0xFFFFFFF0: length + 16 wraps
-    32 bits)."""
+    32 bits), junk (a valid container around what is not an archive)."""
     data = bytearray(open(src, "rb").read())
     if kind == "magic":
         data[8:12] = b"\x49\x52\x4f\x01"
@@ -108,6 +108,8 @@ def variant(src, dst, kind):
         data[15] ^= 0x01
     elif kind == "short":
         del data[-1]
+    elif kind == "junk":
+        data = bytearray(container(b"not a gzip-compressed tar archive\n"))
     elif kind in ("huge", "wrap"):
         data[4:8] = struct.pack(">I", 0x7FFFFFF0 if kind == "huge" else 0xFFFFFFF0)
     else:
@@ -228,6 +230,13 @@ class Board:
             self.answer(text)
         self.wait_end()
         return Run(self.console(), self.state)
+
+    def up(self, **flash):
+        """A new board (both slots valid unless given), booted: image 1
+        runs, then the board's shell."""
+        self.flash(**dict(dict(image1="image1", image2="image2"), **flash))
+        self.boot()
+        self.shell()
 
     # The board's own shell, once the application has ended (boots
     # without vboard.poweroff).

@@ -37,17 +37,19 @@ def booting(*images):
 def monitor(image, first_fd=5, partitions=PARTITIONS):
     """zid-Monitor's report: it runs as the launcher's own process (the
     pid of the commands the launcher ran), with no argument, no I2C
-    descriptor, the flash partitions still open; then the application."""
+    descriptor, the flash partitions still open; then the application
+    (None: there is none)."""
     fds = " ".join("%d=/dev/mtd-%s" % (first_fd + i, p) for i, p in enumerate(partitions))
+    app = ('mp.elf.strip: application of demo %s running as "/tmp/mp.elf.strip" (argc 1), '
+           "LD_PRELOAD unset\n" % image) if image else ""
     return ('zid-Monitor: got control, pid {pid}, argc 1, argv[0] "/bin/zid-Monitor"\n'
             "zid-Monitor: machine ppc, big-endian\n"
-            "zid-Monitor: /tmp/mp.elf.strip present\n"
+            "zid-Monitor: /tmp/mp.elf.strip %s\n"
             "zid-Monitor: I2C descriptors open: none\n"
             "zid-Monitor: flash descriptors open (%d): %s\n"
-            "zid-Monitor: starting /tmp/mp.elf.strip\n"
-            'mp.elf.strip: application of demo %s running as "/tmp/mp.elf.strip" (argc 1), '
-            "LD_PRELOAD unset\n"
-            "zid-Monitor: /tmp/mp.elf.strip ended with status 0\n") % (len(partitions), fds, image)
+            "zid-Monitor: starting /tmp/mp.elf.strip\n%s"
+            "zid-Monitor: /tmp/mp.elf.strip ended with status %d\n") % (
+                "present" if image else "MISSING", len(partitions), fds, app, 0 if image else 127)
 
 
 def gdbserver(address, preload="unset"):
@@ -69,12 +71,6 @@ def unpacked(image, extra=None):
             "mp.elf.strip": (str(len(app)), md5(app))}
     tree.update(extra or {})
     return tree
-
-
-def pad(start, end):
-    """A variable from partition offset start whose NUL ends just before
-    offset end."""
-    return "pad=" + "x" * (end - start - len("pad=") - 1)
 
 
 EMPTY_ARCHIVE = {"vemraimage.tar.gz": ("0", md5(b""))}
@@ -184,6 +180,22 @@ ROWS = {
                 "Image CRC failed. Quitting\n"),
         commands=[MOUNT, SHELL, REBOOT], tmp=EMPTY_ARCHIVE),
 
+    "install-copy-cannot-be-created-reboots": dict(
+        flash=dict(image1=None, image2=None), boot=["vboard.mkdir=/tmp/image"],
+        answers=[(INSTALL_PROMPT, "2")],
+        stdout=booting(1) + INSTALL_PROMPT + "2\n\nInstalling recovery image as image2...\n",
+        stderr=("Failed to open Application image 1. Trying image 2.\n"
+                "Failed to open Application image 2. Trying rescue image\n"
+                "Failed to open image file.\n"),
+        commands=[MOUNT, REBOOT], vpd=(1, 0)),
+    "recovery-staging-archive-cannot-be-created-reboots": dict(
+        flash=dict(image1=None, image2=None), boot=["vboard.mkdir=/tmp/vemraimage.tar.gz"],
+        stdout=booting(1),
+        stderr=("Failed to open Application image 1. Trying image 2.\n"
+                "Failed to open Application image 2. Trying rescue image\n"
+                "Failed to open AppOS tarfile.\n"),
+        commands=[MOUNT, REBOOT], vpd=(1, 0)),
+
     # Rescue mode.
     "rescue-y-erases-user-then-recovery": dict(
         flash=dict(env=["diagnostics=rescue"], vpd={58: 9}),
@@ -219,11 +231,18 @@ ROWS = {
                 "Booting rescue image...\n" + booting(1) + monitor("image1")),
         stderr=EXISTS + "Image not found... \n",
         commands=[MOUNT, MKDIR] + LAUNCH, vpd=(1, 1), tmp=unpacked("image1")),
-    "diagnostics-Rescue-is-not-rescue": dict(
-        flash=dict(env=["diagnostics=Rescue"]),
-        stdout=booting(1) + monitor("image1"), commands=[MOUNT] + LAUNCH),
+    "rescue-answer-past-127-characters-answers-the-install-prompt": dict(
+        flash=dict(env=["diagnostics=rescue"]),
+        answers=[(RESCUE_PROMPT, "n" + "x" * 126 + "2 and more")],
+        stdout=("Entering rescue mode....\n" + RESCUE_PROMPT + "n" + "x" * 126 + "2 and more\n"
+                "Mounting...\nBooting rescue image...\n" + INSTALL_PROMPT
+                + "\nInstalling recovery image as image2...\nsetting boot image to 2\n"
+                + monitor("recovery")),
+        stderr=EXISTS + EXISTS,
+        commands=[MOUNT, MKDIR, MKDIR, "cp /tmp/image /user/images/image2\n"] + LAUNCH,
+        vpd=(2, 2)),
 
-    # Launch lines and the environment's key table.
+    # Launch lines and the shell.
     "gdb-launch-line": dict(
         flash=dict(env=["gdb=on", "gdbserver=10.0.0.1", "gdbport=2345"]),
         stdout=booting(1) + gdbserver("10.0.0.1:2345"),
@@ -236,39 +255,28 @@ ROWS = {
         stdout=(booting(1) + "libduma.so.0.0.0 (stand-in): preloaded into /tmp/mp.elf.strip\n"
                 'mp.elf.strip: application of demo image1 running as "/tmp/mp.elf.strip" '
                 "(argc 1), LD_PRELOAD libduma.so.0.0.0\n")),
-    "gdb-online-address-spills-port-rest-ignored": dict(
-        flash=dict(env=["gdb=online", "gdbserver=1.2.3.256", "gdbport=80x"]),
-        stdout=booting(1) + gdbserver("1.2.4.0:80")),
-    "gdbserver-trailing-text-ignored-port-not-a-number": dict(
-        flash=dict(env=["gdb=on", "gdbserver=10.0.0.1:2345", "gdbport=abc"]),
-        stdout=booting(1) + gdbserver("10.0.0.1:0")),
-    "gdbserver-three-numbers-stays-0": dict(
-        flash=dict(env=["gdb=on", "gdbserver=10.0.0", "gdbport=1"]),
-        stdout=booting(1) + gdbserver("0.0.0.0:1")),
-    "gdb-ON-is-off": dict(
-        flash=dict(env=["gdb=ON", "gdbserver=10.0.0.1", "gdbport=1", "shell=off"]),
-        stdout=booting(1) + monitor("image1")),
     "shell-key-inside-another-value": dict(
         flash=dict(env=["bootargs=console=ttyS0 shell=on", "shell=off"]),
         answers=[("# ", "exit")],
         stdout=booting(1) + "Dropping into shell\n/ # exit\nDropping out of shell\n"
         + monitor("image1"),
         commands=[MOUNT] + LAUNCH[:2] + [SHELL]),
-    # The launcher reads partition bytes 4 to 1283. The default variables
-    # take bytes 4 to 54, pad() fills up to the offset given.
-    "shell-on-ending-at-byte-1283-seen": dict(
-        flash=dict(env=[pad(55, 1276), "shell=on"]),
-        answers=[("# ", "exit")],
-        stdout=booting(1) + "Dropping into shell\n/ # exit\nDropping out of shell\n"
-        + monitor("image1")),
-    "shell-on-cut-at-byte-1284-off": dict(
-        flash=dict(env=[pad(55, 1277), "shell=on"]),
-        stdout=booting(1) + monitor("image1")),
-    "gdbserver-cut-after-its-third-number-stays-0": dict(
-        # gdb=on and gdbport=7 take bytes 55 to 71; "10.0.0" ends at 1283.
-        flash=dict(env=["gdb=on", "gdbport=7", pad(72, 1284 - len("gdbserver=10.0.0")),
-                        "gdbserver=10.0.0.1"]),
-        stdout=booting(1) + gdbserver("0.0.0.0:7")),
+    "staging-archive-cannot-be-created-reboots": dict(
+        boot=["vboard.mkdir=/tmp/vemraimage.tar.gz"],
+        stdout=booting(1), stderr="Failed to open application image output file.\n",
+        commands=[MOUNT, REBOOT], vpd=(1, 0)),
+    "zid-monitor-missing-reboots": dict(
+        boot=["vboard.rm=/bin/zid-Monitor"],
+        stdout=booting(1), stderr="Failed to start Application OS.\n",
+        commands=[MOUNT] + LAUNCH + [REBOOT], vpd=(1, 1)),
+    "corrupt-archive-still-launches": dict(
+        flash=dict(image1=("image1", "junk")),
+        # The launcher says nothing: what fails says so itself.
+        stdout=booting(1) + monitor(None),
+        stderr=("tar: invalid magic\ntar: short read\n"
+                "mv: can't rename '/tmp/home/bin/mp.elf.strip': No such file or directory\n"
+                "zid-Monitor: /tmp/mp.elf.strip: No such file or directory\n"),
+        commands=[MOUNT] + LAUNCH, vpd=(1, 1)),
 
     # Board faults.
     "no-bus-0-boots-image1-write-fails": dict(

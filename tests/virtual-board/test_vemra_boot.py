@@ -14,15 +14,8 @@ def header(board, name):
     return length, crc
 
 
-def up(board, **flash):
-    """A new board, booted: image 1 runs, then its shell."""
-    board.flash(**dict(dict(image1="image1", image2="image2"), **flash))
-    board.boot()
-    board.shell()
-
-
 def test_status_on_a_fresh_board(board):
-    up(board, vpd={0: 1, 58: 7}, env=["gdb=on", "gdbserver=10.0.0.1", "gdbport=2345",
+    board.up(vpd={0: 1, 58: 7}, env=["gdb=on", "gdbserver=10.0.0.1", "gdbport=2345",
                                       "memchk=online"])
     lengths = {n: header(board, n) for n in ("image1", "image2", "recovery")}
     assert board.sh("vemra-boot status") == (0, (
@@ -48,7 +41,7 @@ def test_status_on_a_fresh_board(board):
 
 
 def test_install_into_slot2_with_select_then_reboot_boots_it(board):
-    up(board)
+    board.up()
     length, crc = header(board, "update")
     assert board.sh("vemra-boot install %s/update 2 --select" % IMAGES) == (
         0, "image 2 installed: length %d, crc 0x%08x\nselected image 2\n" % (length, crc), "")
@@ -63,7 +56,7 @@ def test_install_into_slot2_with_select_then_reboot_boots_it(board):
 
 
 def test_refused_files_change_nothing(board):
-    up(board)
+    board.up()
     rescue = os.path.join(board.state, "flash", "rescue.bin")
     before = open(rescue, "rb").read()
     assert board.sh("cp %s/update /tmp/bad && printf '\\377' | dd of=/tmp/bad bs=1 seek=15"
@@ -89,7 +82,7 @@ def test_refused_files_change_nothing(board):
 def test_recovery_written_then_booted_from_an_empty_user(board):
     """Three sectors through the board layer's read-modify-erase-write on
     the kernel's MTD: the launcher boots the new recovery image."""
-    up(board)
+    board.up()
     length, crc = header(board, "big")
     status, out, err = board.sh("vemra-boot recovery %s/big" % IMAGES, timeout=120)
     assert (status, err) == (0, "")
@@ -110,7 +103,7 @@ def test_power_cut_during_recovery_never_boots(board):
     """QEMU killed while vemra-boot writes the recovery image, right after
     its first sector: the flash holds part of the new image, and the next
     boot hands over to nothing."""
-    up(board)
+    board.up()
     assert board.sh("rm -r /user/images && sync")[0] == 0
     board.vm.sendline("vemra-boot recovery %s/big" % IMAGES)
     board.vm.expect_exact("\n.", timeout=120)  # the first sector is written
