@@ -38,7 +38,7 @@ BENCH_PACKAGES=(zlib1g-dev valgrind)
 # Packages for the virtual board (virtual-board/vboard, scripts/demo.sh) and
 # its console tests: QEMU, what builds the board's kernel and busybox from
 # Debian's sources, what makes its flash, and pytest with pexpect.
-VBOARD_PACKAGES=(qemu-system-ppc bison flex bc libssl-dev libelf-dev bzip2 xz-utils
+VBOARD_PACKAGES=(qemu-system-ppc bison flex bc libssl-dev libelf-dev bzip2 xz-utils patch
 	mtd-utils u-boot-tools python3-pytest python3-pexpect python3-pytest-xdist)
 
 # Packages for the reliability checks: libFuzzer (clang), the static

@@ -15,11 +15,15 @@ board, VBOARD_HOST_BUILD (default build/) for vemra-image. Where QEMU or
 the board's kernel cannot be had the tests skip, except in CI (CI=true).
 """
 import base64
+import gzip
+import hashlib
+import io
 import os
 import re
 import shutil
 import struct
 import subprocess
+import tarfile
 import zlib
 
 import pexpect
@@ -29,62 +33,57 @@ TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 VBOARD = os.path.join(TOP, "virtual-board", "vboard")
 BOARD_BUILD = os.environ.get("VBOARD_BUILD", os.path.join(TOP, "build-board"))
 HOST_BUILD = os.environ.get("VBOARD_HOST_BUILD", os.path.join(TOP, "build"))
+APP = os.path.join(BOARD_BUILD, "virtual-board", "mp.elf.strip")
 # Software emulation on a loaded machine: generous, and only a bound.
 BOOT_TIMEOUT, STEP_TIMEOUT = 180, 90
 READY = "vboard: board ready, starting the launcher\n"
 EOF = object()  # an answer: end of input (Ctrl-D at the start of a line)
 
 
-def vboard(*args):
-    return subprocess.run([VBOARD, *args], stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, text=True)
+def vboard(*args, **env):
+    r = subprocess.run([VBOARD, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                       text=True, env=dict(os.environ, **env))
+    return r
 
 
-def unavailable(reason):
-    if os.environ.get("CI") == "true":
-        pytest.fail(reason + " (CI must run the virtual board)")
-    pytest.skip(reason)
+def md5(data):
+    return hashlib.md5(data).hexdigest()
 
 
 @pytest.fixture(scope="session")
 def bench(tmp_path_factory):
     """The demo images and the initramfs, which carries them under
     /usr/share/vboard for programs on the board."""
-    if shutil.which("qemu-system-ppc") is None:
-        unavailable("qemu-system-ppc is not installed (Debian qemu-system-ppc)")
     kernel = vboard("kernel")
-    if kernel.returncode != 0:
-        unavailable("no kernel for the virtual board: " + kernel.stdout.strip())
+    if shutil.which("qemu-system-ppc") is None or kernel.returncode != 0:
+        reason = "no QEMU (Debian qemu-system-ppc) or no kernel: " + kernel.stdout.strip()
+        if os.environ.get("CI") == "true":
+            pytest.fail(reason + " (CI must run the virtual board)")
+        pytest.skip(reason)
     work = tmp_path_factory.mktemp("bench")
-    images = str(work / "images")
+    images, initramfs = str(work / "images"), str(work / "initramfs.cpio.gz")
     r = vboard("images", HOST_BUILD, BOARD_BUILD, images)
     assert r.returncode == 0, r.stdout
-    big_image(images)
-    initramfs = str(work / "initramfs.cpio.gz")
-    r = subprocess.run([VBOARD, "initramfs", BOARD_BUILD, initramfs], stdout=subprocess.PIPE,
-                       stderr=subprocess.STDOUT, text=True, env=dict(os.environ, VBOARD_IMAGES=images))
+    with open(os.path.join(images, "big"), "wb") as f:
+        f.write(big_image())
+    r = vboard("initramfs", BOARD_BUILD, initramfs, VBOARD_IMAGES=images)
     assert r.returncode == 0, r.stdout
-    return {"initramfs": initramfs, "images": images, "work": work}
+    return {"initramfs": initramfs, "images": images}
 
 
-def big_image(images):
-    """images/big: a valid container over three 128 KiB sectors: a demo
-    tree with 300 KiB of random bytes beside the program, packed and
-    checksummed here, independently of the project's code."""
-    import gzip
-    import io
-    import tarfile
-    app = os.path.join(BOARD_BUILD, "virtual-board", "mp.elf.strip")
+def big_image():
+    """A valid container over three 128 KiB sectors: a demo tree with 300
+    KiB of random bytes beside the program, made here, independently of
+    the project's code."""
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode="w", format=tarfile.GNU_FORMAT) as tar:
-        for name, data, mode in (("home/bin/mp.elf.strip", open(app, "rb").read(), 0o755),
-                                 ("home/etc/release", b"demo big\n", 0o644),
-                                 ("home/etc/blob", os.urandom(300 * 1024), 0o644)):
+        for name, data in (("home/bin/mp.elf.strip", open(APP, "rb").read()),
+                           ("home/etc/release", b"demo big\n"),
+                           ("home/etc/blob", os.urandom(300 * 1024))):
             info = tarfile.TarInfo(name)
-            info.size, info.mode = len(data), mode
+            info.size, info.mode = len(data), 0o755
             tar.addfile(info, io.BytesIO(data))
-    with open(os.path.join(images, "big"), "wb") as f:
-        f.write(container(gzip.compress(raw.getvalue(), mtime=0)))
+    return container(gzip.compress(raw.getvalue(), mtime=0))
 
 
 def container(payload):
@@ -95,13 +94,13 @@ def container(payload):
     return struct.pack(">I", zlib.crc32(body) ^ 0xFFFFFFFF) + body
 
 
-def variant(src, dst, kind):
+def variant(data, kind):
     """A damaged copy of a valid image: magic (the magic word in
     little-endian order), crc (a reserved byte changed, the crc kept),
     short (one byte missing at the end), huge (length 0x7FFFFFF0: more
     than the board's memory), wrap (length 0xFFFFFFF0: length + 16 wraps
     32 bits), junk (a valid container around what is not an archive)."""
-    data = bytearray(open(src, "rb").read())
+    data = bytearray(data)
     if kind == "magic":
         data[8:12] = b"\x49\x52\x4f\x01"
     elif kind == "crc":
@@ -112,73 +111,79 @@ def variant(src, dst, kind):
         data = bytearray(container(b"not a gzip-compressed tar archive\n"))
     elif kind in ("huge", "wrap"):
         data[4:8] = struct.pack(">I", 0x7FFFFFF0 if kind == "huge" else 0xFFFFFFF0)
-    else:
-        assert kind == "valid", kind
-    with open(dst, "wb") as f:
-        f.write(data)
-    return dst
-
-
-class Run:
-    """What one boot of a board showed."""
-
-    def __init__(self, console, state):
-        head, ready, rest = console.partition(READY)
-        assert ready, "the board did not come up:\n" + console
-        self.before = head  # what the board printed before the launcher
-        out, _, report = rest.partition("vboard: report\n")
-        self.stdout = out
-        self.sections = {}
-        for part in report.split("--- ")[1:]:
-            name, _, body = part.partition("\n")
-            self.sections[name] = body.partition("vboard: report end")[0]
-        self.stderr = b64(self.sections.get("stderr", ""))
-        self.commands, self.times, self.pids = [], [], set()
-        for rec in b64(self.sections.get("commands", "")).splitlines():
-            up, pid, cmd = rec.split(" ", 2)
-            self.times.append(float(up))
-            self.pids.add(int(pid))
-            self.commands.append(re.sub(r"\\(.)", lambda m: "\n" if m.group(1) == "n" else m.group(1), cmd))
-        self.files = {}
-        for line in self.sections.get("files", "").splitlines():
-            path, *attrs = line.split(" ")
-            self.files[path] = tuple(attrs) if attrs else "dir"
-        self.i2c = self.sections.get("i2c", "").splitlines()
-        with open(os.path.join(state, "vpd.bin"), "rb") as f:
-            self.vpd = f.read(256)
-
-    def tree(self, top):
-        """{path below top: 'dir' or (size, md5)} for /tmp or /user."""
-        return {p[len(top) + 1:].rstrip("/"): a for p, a in self.files.items()
-                if p.startswith(top + "/") and p != top + "/"}
+    return bytes(data)
 
 
 def b64(text):
     return base64.b64decode("".join(text.split())).decode("utf-8", "replace")
 
 
+class Run:
+    """What one boot of a board showed."""
+
+    def __init__(self, console, state):
+        _, ready, rest = console.partition(READY)
+        assert ready, "the board did not come up:\n" + console
+        self.stdout, _, report = rest.partition("vboard: report\n")
+        sections = dict(part.partition("\n")[::2] for part in report.split("--- ")[1:])
+        self.stderr = b64(sections.get("stderr", ""))
+        records = [r.split(" ", 2) for r in b64(sections.get("commands", "")).splitlines()]
+        self.times = [float(r[0]) for r in records]
+        self.pids = {int(r[1]) for r in records}
+        self.commands = [re.sub(r"\\(.)", lambda m: "\n" if m[1] == "n" else m[1], r[2])
+                         for r in records]
+        self.files = dict((line.split(" ") + ["dir"])[:2]
+                          for line in sections.get("files", "").splitlines())
+        self.i2c = i2c_transfers(sections.get("i2c", "").split("vboard: report end")[0])
+        with open(os.path.join(state, "vpd.bin"), "rb") as f:
+            self.vpd = f.read(256)
+
+    def tree(self, top):
+        """{path below top: 'dir' or MD5} for /tmp or /user."""
+        return {p[len(top) + 1:].rstrip("/"): a for p, a in self.files.items()
+                if p.startswith(top + "/") and p != top + "/"}
+
+
+def i2c_transfers(trace):
+    """The kernel's I2C trace events as transfers: "71 <- 40" (a plain
+    write), "4f 87 <- 55" (SMBus write of a register), "54 00 -> 02"
+    (SMBus read); a failed one ends in "!"."""
+    out = []
+    for line in trace.splitlines():
+        m = re.match(r"\S+ (\w+) i2c-\d+ (?:#\d+ )?(?:a=0([0-9a-f]+) f=\w+ )?(?:c=([0-9a-f]+) )?"
+                     r"(?:BYTE_DATA )?(?:l=\d+ \[([0-9a-f]+)\])?.*?(?:(?:res|ret)=(-?\d+))?$", line)
+        event, addr, reg, data, res = m.groups()
+        if event == "smbus_result" or event == "i2c_result":
+            out[-1] += " !" if int(res) < 0 else ""
+        elif event == "smbus_reply":
+            out[-1] += " " + data
+        elif event in ("i2c_write", "smbus_write", "smbus_read"):
+            reg = " %02x" % int(reg, 16) if reg else ""
+            out.append(addr + reg + (" -> " if event == "smbus_read" else " <- ") + (data or ""))
+    return [t.replace("  ", " ").strip() for t in out]
+
+
 class Board:
     """One board: its flash files and EEPROM in a directory of its own."""
 
     def __init__(self, bench, state):
-        self.bench, self.state = bench, state
-        self.vm = None
+        self.bench, self.state, self.vm, self.log = bench, state, None, []
 
-    def image(self, name):
-        return os.path.join(self.bench["images"], name)
+    def image(self, spec):
+        """An image's bytes: a demo image's name, or (name, damage)."""
+        name, kind = (spec, None) if isinstance(spec, str) else spec
+        return variant(open(os.path.join(self.bench["images"], name), "rb").read(), kind)
 
-    def flash(self, image1=None, image2=None, rescue="recovery", vpd=None, env=(),
+    def flash(self, image1="image1", image2="image2", rescue="recovery", vpd=None, env=(),
               missing=()):
-        """A new board. Images are names in the bench's images or
-        (name, variant) pairs; vpd maps offsets to bytes."""
+        """A new board; vpd maps offsets to bytes, missing names partitions."""
         args = []
-        for opt, spec in (("--image1", image1), ("--image2", image2), ("--rescue", rescue)):
-            if spec is None:
-                continue
-            name, kind = (spec, "valid") if isinstance(spec, str) else spec
-            path = variant(self.image(name), os.path.join(os.path.dirname(self.state),
-                                                          opt[2:] + "." + kind), kind)
-            args += [opt, path]
+        for opt, spec in (("image1", image1), ("image2", image2), ("rescue", rescue)):
+            if spec is not None:
+                path = os.path.join(os.path.dirname(self.state), opt)
+                with open(path, "wb") as f:
+                    f.write(self.image(spec))
+                args += ["--" + opt, path]
         for off, byte in (vpd or {}).items():
             args += ["--vpd", "%d=%d" % (off, byte)]
         r = vboard("flash", self.state, *args, "--", *env)
@@ -189,8 +194,7 @@ class Board:
     def boot(self, *append):
         self.vm = pexpect.spawn(VBOARD, ["boot", self.bench["initramfs"], self.state, *append],
                                 encoding="utf-8", codec_errors="replace", timeout=STEP_TIMEOUT)
-        self.vm.delaybeforesend = None
-        self.log = []
+        self.vm.delaybeforesend, self.log = None, []
         self.vm.logfile_read = self
         self.vm.expect_exact(READY.rstrip("\n"), timeout=BOOT_TIMEOUT)
 
@@ -205,15 +209,6 @@ class Board:
         # position queries are the console's, not the programs'.
         return "".join(self.log).replace("\r", "").replace("\x1b[6n", "")
 
-    def expect(self, text, timeout=-1):
-        self.vm.expect(r"\r*\n".join(map(re.escape, text.split("\n"))), timeout=timeout)
-
-    def answer(self, text):
-        if text is EOF:
-            self.vm.sendcontrol("d")
-        else:
-            self.vm.sendline(text)
-
     def wait_end(self):
         self.vm.expect(pexpect.EOF, timeout=STEP_TIMEOUT)
         self.vm.close()
@@ -226,22 +221,16 @@ class Board:
         and returns what it showed."""
         self.boot("vboard.test", "vboard.poweroff", *append)
         for prompt, text in answers:
-            self.expect(prompt)
-            self.answer(text)
+            self.vm.expect_exact(prompt)
+            self.vm.sendcontrol("d") if text is EOF else self.vm.sendline(text)
         self.wait_end()
         return Run(self.console(), self.state)
 
     def up(self, **flash):
-        """A new board (both slots valid unless given), booted: image 1
-        runs, then the board's shell."""
-        self.flash(**dict(dict(image1="image1", image2="image2"), **flash))
+        """A new board, booted: image 1 runs, then the board's shell."""
+        self.flash(**flash)
         self.boot()
-        self.shell()
-
-    # The board's own shell, once the application has ended (boots
-    # without vboard.poweroff).
-    def shell(self):
-        self.expect("Please press Enter to activate this console.", timeout=STEP_TIMEOUT)
+        self.vm.expect_exact("Please press Enter to activate this console.")
         self.vm.sendline("")
         self.vm.sendline("stty cols 1000 -echo; PS1='vboard# '")
         self.vm.expect_exact("vboard# ")
@@ -267,5 +256,4 @@ def board(bench, tmp_path, request):
     yield b
     if b.vm is not None:
         b.vm.terminate(force=True)
-    if hasattr(b, "log"):  # shown by pytest when the test failed
-        print("--- console of %s ---\n%s" % (request.node.name, b.console()))
+    print("--- console of %s ---\n%s" % (request.node.name, b.console()))  # shown on failure

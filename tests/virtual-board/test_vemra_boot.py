@@ -10,7 +10,7 @@ USAGE = "usage: vemra-boot status [-p] | select 1|2 | install FILE 1|2 [--select
 
 def header(board, name):
     """(length, crc) from an image's big-endian header."""
-    crc, length = struct.unpack(">II", open(board.image(name), "rb").read(8))
+    crc, length = struct.unpack(">II", board.image(name)[:8])
     return length, crc
 
 
@@ -91,7 +91,7 @@ def test_recovery_written_then_booted_from_an_empty_user(board):
     board.vm.sendline("reboot")
     board.wait_end()
     rescue = open(os.path.join(board.state, "flash", "rescue.bin"), "rb").read()
-    big = open(board.image("big"), "rb").read()
+    big = board.image("big")
     assert rescue[:len(big)] == big
 
     run = board.run_launcher([("(hit return to just boot image): ", "")])
@@ -108,7 +108,7 @@ def test_power_cut_during_recovery_never_boots(board):
     board.vm.sendline("vemra-boot recovery %s/big" % IMAGES)
     board.vm.expect_exact("\n.", timeout=120)  # the first sector is written
     board.kill()
-    big = open(board.image("big"), "rb").read()
+    big = board.image("big")
     rescue = open(os.path.join(board.state, "flash", "rescue.bin"), "rb").read()
     assert rescue[:len(big)] != big  # cut short indeed
 
