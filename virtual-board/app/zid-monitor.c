@@ -16,7 +16,8 @@
 #define APP "/tmp/mp.elf.strip"
 
 /* Appends " FD PATH" to list for every inherited descriptor whose target
- * starts with prefix; returns how many there were. */
+ * starts with prefix (NULL: every one above standard error that is neither
+ * an I2C bus nor a flash partition); returns how many there were. */
 static int open_descriptors(const char *prefix, char *list, size_t size)
 {
 	DIR *dir = opendir("/proc/self/fd");
@@ -38,7 +39,9 @@ static int open_descriptors(const char *prefix, char *list, size_t size)
 		if (n < 0)
 			continue;
 		target[n] = '\0';
-		if (strncmp(target, prefix, strlen(prefix)) != 0)
+		if (prefix ? strncmp(target, prefix, strlen(prefix)) != 0
+			   : fd <= 2 || strncmp(target, "/dev/i2c-", 9) == 0 ||
+				     strncmp(target, "/dev/mtd", 8) == 0)
 			continue;
 		size_t used = strlen(list);
 		snprintf(list + used, size - used, " %d=%s", fd, target);
@@ -82,6 +85,8 @@ int main(int argc, char **argv)
 	printf("zid-Monitor: I2C descriptors open:%s\n", n == 0 ? " none" : list);
 	n = open_descriptors("/dev/mtd", list, sizeof(list));
 	printf("zid-Monitor: flash descriptors open (%d):%s\n", n, list);
+	n = open_descriptors(NULL, list, sizeof(list));
+	printf("zid-Monitor: other descriptors open:%s\n", n == 0 ? " none" : list);
 
 	printf("zid-Monitor: starting %s\n", APP);
 	fflush(stdout);
