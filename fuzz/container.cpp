@@ -16,46 +16,28 @@
 //    the header (a partition reads as zeros past its end).
 #include "launcher_stub.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include <sys/mman.h>
 #include <unistd.h>
 
-static std::string slot_file, staging_file;
+static std::string slot_file, staging_file; // files in memory, named by their /proc paths
 static int slot_fd, staging_fd;
 static int report_fd = 2; // standard error as it was before libFuzzer closed it
 
-static int first_slot(void)
-{
-	return extract_image(1);
-}
-
-static void check(bool ok, const char *what)
-{
-	if (!ok) {
-		dprintf(report_fd, "property broken: %s\n", what);
-		abort();
-	}
-}
-
-// A file in memory, named by its /proc path.
-static int memory_file(const char *name, std::string *path)
-{
-	const int fd = memfd_create(name, 0);
-
-	*path = "/proc/self/fd/" + std::to_string(fd);
-	return fd;
-}
+#define CHECK(ok) ((ok) ? (void)0 : (dprintf(report_fd, "property broken: %s\n", #ok), abort()))
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
 	report_fd = dup(2);
-	slot_fd = memory_file("slot", &slot_file);
-	staging_fd = memory_file("staging", &staging_file);
+	slot_fd = memfd_create("slot", 0);
+	staging_fd = memfd_create("staging", 0);
+	slot_file = "/proc/self/fd/" + std::to_string(slot_fd);
+	staging_file = "/proc/self/fd/" + std::to_string(staging_fd);
 	stub.slot[0] = slot_file.c_str();
 	stub.staging = staging_file.c_str();
 	stub.memory = 1 << 20;
@@ -68,31 +50,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 		return 0;
 	const bool rescue = data[0] & 1;
 	std::vector<uint8_t> image(data + 1, data + size);
-	check(ftruncate(slot_fd, 0) == 0 && ftruncate(staging_fd, 0) == 0, "scratch files");
-	if (rescue) {
-		stub.rescue = image.data();
-		stub.rescue_size = image.size();
-	} else {
-		check(pwrite(slot_fd, image.data(), image.size(), 0) == (ssize_t)image.size(), "slot file");
-		stub.rescue_size = 0;
-	}
+	CHECK(ftruncate(slot_fd, 0) == 0 && ftruncate(staging_fd, 0) == 0 &&
+	      pwrite(slot_fd, image.data(), image.size(), 0) == (ssize_t)image.size());
+	stub.rescue = image.data();
+	stub.rescue_size = rescue ? image.size() : 0; // the slot's fallback finds no rescue image
 	tried_alt_image = (data[0] & 2) != 0;
 
-	const stub_result r = stub_run(rescue ? extract_image_from_flash : first_slot);
+	const stub_result r = stub_run(rescue ? extract_image_from_flash : +[] { return extract_image(1); });
 
-	check(r.end == STUB_EXECED || r.value == 0, "ends in the hand-over, the reset with status 0, or 0");
+	CHECK(r.end == STUB_EXECED || r.value == 0); // the hand-over, the reset with status 0, or 0
 	image.resize(std::max<size_t>(image.size(), 16)); // zeros past the end
-	uint64_t need = (uint64_t)image[4] << 24 | image[5] << 16 | image[6] << 8 | image[7];
-	need += 16;
-	check(stub.largest_alloc <= need && (need < UINT64_C(1) << 32 || stub.largest_alloc == 0),
-	      "one buffer of length + 16 bytes at most");
-	if (r.end == STUB_EXECED) {
-		check(stub.largest_alloc == need, "the whole image held");
+	const uint64_t need = ((uint64_t)image[4] << 24 | image[5] << 16 | image[6] << 8 | image[7]) + 16;
+	// One buffer of length + 16 bytes at most, none when that wraps.
+	CHECK(stub.largest_alloc <= need && (need < UINT64_C(1) << 32 || stub.largest_alloc == 0));
+	if (r.end == STUB_EXECED) { // the whole image held, its payload staged
 		image.resize(need);
 		std::vector<uint8_t> staged(need + 1);
-		check(pread(staging_fd, staged.data(), staged.size(), 0) == (ssize_t)need - 16 &&
-			      memcmp(staged.data(), image.data() + 16, need - 16) == 0,
-		      "the payload staged");
+		CHECK(stub.largest_alloc == need && pread(staging_fd, staged.data(), staged.size(), 0) == (ssize_t)need - 16 &&
+		      std::equal(image.begin() + 16, image.end(), staged.begin()));
 	}
 	return 0;
 }

@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <csetjmp>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,18 +34,12 @@ int api_flash_init(void) { return 0; }
 
 int api_flash_read(uint8_t *buffer, int fd, uint32_t offset, uint32_t length)
 {
-	if (fd != rescue_fd)
-		return -1;
-	if (offset < stub.rescue_size)
+	if (fd == rescue_fd && offset < stub.rescue_size)
 		memcpy(buffer, stub.rescue + offset, std::min<size_t>(length, stub.rescue_size - offset));
-	return 0;
+	return fd == rescue_fd ? 0 : -1;
 }
 
-[[noreturn]] static void end_run(stub_end end, int value)
-{
-	ending = { end, value };
-	longjmp(run_end, 1);
-}
+[[noreturn]] static void end_run(stub_end end, int value) { ending = { end, value }; longjmp(run_end, 1); }
 
 static int stub_system(const char *) { return stub.system_result; }
 static unsigned int stub_sleep(unsigned int) { return 0; }
@@ -56,15 +49,14 @@ static unsigned int stub_sleep(unsigned int) { return 0; }
 static FILE *stub_fopen(const char *path, const char *mode)
 {
 	static const char SLOT[] = "/user/images/image";
+	const char *file = "/dev/null";
 
-	if (strncmp(path, SLOT, sizeof SLOT - 1) == 0) {
-		const char *file = stub.slot[path[sizeof SLOT - 1] == '2'];
-		errno = ENOENT;
-		return file ? fopen(file, mode) : nullptr;
-	}
-	if (strcmp(path, "/tmp/vemraimage.tar.gz") == 0 && stub.staging)
-		return fopen(stub.staging, mode);
-	return fopen("/dev/null", mode);
+	if (strncmp(path, SLOT, sizeof SLOT - 1) == 0)
+		file = stub.slot[path[sizeof SLOT - 1] == '2'];
+	else if (strcmp(path, "/tmp/vemraimage.tar.gz") == 0 && stub.staging)
+		file = stub.staging;
+	errno = ENOENT; // of a slot without a file
+	return file ? fopen(file, mode) : nullptr;
 }
 
 static bool granted(size_t n)
@@ -73,16 +65,12 @@ static bool granted(size_t n)
 	return n <= stub.memory && ++allocs != stub.failing_alloc;
 }
 
-static void *stub_malloc(size_t n)
-{
-	return granted(n) ? malloc(n) : nullptr;
-}
+static void *stub_malloc(size_t n) { return granted(n) ? malloc(n) : nullptr; }
 
 static void *stub_calloc(size_t n, size_t size)
 {
-	if (size && n > SIZE_MAX / size)
-		return nullptr;
-	return granted(n * size) ? calloc(n, size) : nullptr;
+	size_t total;
+	return !__builtin_mul_overflow(n, size, &total) && granted(total) ? calloc(n, size) : nullptr;
 }
 
 #define system stub_system
@@ -97,8 +85,7 @@ static void *stub_calloc(size_t n, size_t size)
 
 stub_result stub_run(int (*entry)(void))
 {
-	stub.largest_alloc = 0;
-	allocs = 0;
+	stub.largest_alloc = allocs = 0;
 	if (setjmp(run_end))
 		return ending;
 	return { STUB_RETURNED, entry() };

@@ -30,10 +30,8 @@ extern launcher_stub stub;
 
 enum stub_end { STUB_RETURNED, STUB_EXECED, STUB_EXITED };
 
-struct stub_result {
-	stub_end end;
-	int value; // what entry returned, or the exit status
-};
+// How the run ended, and what entry returned or the exit status.
+struct stub_result { stub_end end; int value; };
 
 // Runs entry until it returns, execs or exits.
 stub_result stub_run(int (*entry)(void));

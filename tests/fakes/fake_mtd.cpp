@@ -29,20 +29,15 @@ void fake_reset(uint32_t base, uint32_t bytes)
 		fake.data[i] = fake_pattern(static_cast<uint64_t>(base) + i);
 }
 
-static int refuse(int err)
-{
-	errno = err;
-	return -1;
-}
-
-// Logs a request and returns the held bytes it reaches, or NULL once the
-// power is cut or outside them (a test failure; a negative offset is one
-// from 2 GiB on met by a 32-bit off_t).
+// Logs a request and returns the held bytes it reaches, or NULL (errno
+// EIO) once the power is cut or outside them (a test failure; a negative
+// offset is one from 2 GiB on met by a 32-bit off_t).
 static uint8_t *request(char op, int fd, int64_t offset, uint64_t length, const void *buffer)
 {
 	fake.requests.push_back({ op, fd, static_cast<uint32_t>(offset), static_cast<uint32_t>(length), buffer });
+	errno = EIO;
 	if (fake.power == 0)
-		return nullptr;
+		return nullptr; // and stays cut
 	if (fake.power > 0)
 		fake.power--;
 	if (offset < fake.base || offset - fake.base + length > fake.data.size()) {
@@ -55,19 +50,19 @@ static uint8_t *request(char op, int fd, int64_t offset, uint64_t length, const 
 static int fake_ioctl(int fd, unsigned long req, void *arg)
 {
 	if (req == MEMGETINFO && !fake.info_refused) {
-		mtd_info_user info{ MTD_NORFLASH, MTD_CAP_NORFLASH, fake.size, fake.erasesize, 1, 0, 0 };
-		memcpy(arg, &info, sizeof info);
+		*static_cast<mtd_info_user *>(arg) = { MTD_NORFLASH, MTD_CAP_NORFLASH, fake.size, fake.erasesize, 1, 0, 0 };
 		return 0;
 	}
-	if (req != MEMERASE)
-		return refuse(req == MEMGETINFO ? EIO : ENOTTY);
-	erase_info_user e;
-	memcpy(&e, arg, sizeof e);
+	if (req != MEMERASE) {
+		errno = req == MEMGETINFO ? EIO : ENOTTY;
+		return -1;
+	}
+	const erase_info_user e = *static_cast<erase_info_user *>(arg);
 	uint8_t *p = request('e', fd, e.start, e.length, nullptr);
-	if (p && (!fake.erasesize || e.start % fake.erasesize || e.length % fake.erasesize))
-		ADD_FAILURE() << "MEMERASE of a part of an erase block at 0x" << std::hex << e.start;
 	if (!p)
-		return refuse(EIO);
+		return -1;
+	if (!fake.erasesize || e.start % fake.erasesize || e.length % fake.erasesize)
+		ADD_FAILURE() << "MEMERASE of a part of an erase block at 0x" << std::hex << e.start;
 	memset(p, 0xFF, e.length);
 	return 0;
 }
@@ -112,7 +107,7 @@ ssize_t __wrap_pread64(int fd, void *buf, size_t n, __off64_t off)
 		return __real_pread64(fd, buf, n, off);
 	uint8_t *p = request('r', fd, off, n, buf);
 	if (!p)
-		return refuse(EIO);
+		return -1;
 	n = std::min<size_t>(n, fake.read_limit);
 	memcpy(buf, p, n);
 	return static_cast<ssize_t>(n);
@@ -125,7 +120,7 @@ ssize_t __wrap_pwrite64(int fd, const void *buf, size_t n, __off64_t off)
 		return __real_pwrite64(fd, buf, n, off);
 	uint8_t *p = request('w', fd, off, n, buf);
 	if (!p)
-		return refuse(EIO);
+		return -1;
 	if (std::count(p, p + n, 0xFF) != static_cast<long>(n))
 		ADD_FAILURE() << "pwrite over flash that is not erased at 0x" << std::hex << off;
 	n = std::min<size_t>(n, fake.write_limit);

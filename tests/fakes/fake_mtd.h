@@ -29,8 +29,7 @@ struct fake_flash {
 	uint32_t base;             // data holds the bytes from offset base on
 	std::vector<uint8_t> data;
 	long power;                // requests served before the power is cut; -1: never cut
-	uint32_t read_limit;       // most bytes one pread delivers
-	uint32_t write_limit;      // most bytes one pwrite programs
+	uint32_t read_limit, write_limit; // most bytes one pread delivers, one pwrite programs
 	std::vector<std::pair<std::string, int>> opens; // path and flags, in order
 	std::vector<fake_request> requests;             // the refused ones too
 };

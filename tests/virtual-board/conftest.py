@@ -41,9 +41,8 @@ EOF = object()  # an answer: end of input (Ctrl-D at the start of a line)
 
 
 def vboard(*args, **env):
-    r = subprocess.run([VBOARD, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                       text=True, env=dict(os.environ, **env))
-    return r
+    return subprocess.run([VBOARD, *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          text=True, env=dict(os.environ, **env))
 
 
 def md5(data):
