@@ -225,7 +225,8 @@ static void compose_launch(launch_command *cmd, char *target, size_t size)
 		cmd->argv[1] = target;
 		cmd->argv[2] = APPLICATION;
 	} else {
-		cmd->argv[0] = s->memchk_enable ? APPLICATION : MONITOR;
+		// The plain launch line is the program's path itself.
+		cmd->argv[0] = s->memchk_enable ? APPLICATION : stringbuff;
 	}
 }
 
