@@ -170,6 +170,17 @@ static bool read_start(int fd, uint8_t *buf, uint32_t count, uint32_t *got)
 	return true;
 }
 
+// Decodes the 16 header bytes into r->header; IMAGE_VALID when the magic
+// is there and length + 16 bytes can be held, so that the whole image is
+// to be read next.
+static image_state check_header(const uint8_t *raw, image_read *r)
+{
+	r->header = decode_image_header(raw);
+	if (r->header.magic != IMAGE_MAGIC)
+		return IMAGE_INVALID_HEADER;
+	return size_fits(&r->header) ? IMAGE_VALID : IMAGE_CHECKSUM_FAILED;
+}
+
 // The header first; only with the magic in place the whole image, header
 // included, into one zeroed buffer.
 static image_state check_file(int fd, image_read *r)
@@ -177,6 +188,7 @@ static image_state check_file(int fd, image_read *r)
 	uint8_t raw[IMAGE_HEADER_SIZE];
 	struct stat st;
 	uint32_t got, size;
+	image_state state;
 	uint8_t *buf;
 
 	if (!read_start(fd, raw, sizeof raw, &got)) {
@@ -185,11 +197,9 @@ static image_state check_file(int fd, image_read *r)
 	}
 	if (got < sizeof raw)
 		return IMAGE_INVALID_HEADER;
-	r->header = decode_image_header(raw);
-	if (r->header.magic != IMAGE_MAGIC)
-		return IMAGE_INVALID_HEADER;
-	if (!size_fits(&r->header))
-		return IMAGE_CHECKSUM_FAILED;
+	state = check_header(raw, r);
+	if (state != IMAGE_VALID)
+		return state;
 	size = image_size(&r->header);
 	// A file too short for its image fails before a buffer of the size
 	// its header claims is asked for.
@@ -231,15 +241,14 @@ static image_state check_rescue(image_read *r)
 {
 	uint8_t raw[IMAGE_HEADER_SIZE] = {};
 	uint32_t partition, size;
+	image_state state;
 	uint8_t *buf;
 
 	if (rescue_fd < 0 || api_flash_read(raw, rescue_fd, 0, sizeof raw) != 0)
 		return IMAGE_MISSING;
-	r->header = decode_image_header(raw);
-	if (r->header.magic != IMAGE_MAGIC)
-		return IMAGE_INVALID_HEADER;
-	if (!size_fits(&r->header))
-		return IMAGE_CHECKSUM_FAILED;
+	state = check_header(raw, r);
+	if (state != IMAGE_VALID)
+		return state;
 	size = image_size(&r->header);
 	// An image that would run past the end of the partition cannot be
 	// whole. (Without the partition's size the read decides.)
@@ -728,23 +737,14 @@ static uint32_t first_difference(const uint8_t *a, const uint8_t *b, uint32_t si
 	return i;
 }
 
-// The image as the flash holds it after the write: the same bytes as
-// written, and a valid container once more.
+// The image as the flash holds it after the write: the same bytes as the
+// image written, which was checked before the write.
 static int check_written(const uint8_t *back, const uint8_t *image, uint32_t size)
 {
-	const image_header h = decode_image_header(back);
 	const uint32_t at = first_difference(back, image, size);
 
 	if (at < size) {
 		error("%s: read back differs at byte %u", RESCUE_DEVICE, (unsigned)at);
-		return STATUS_ERROR;
-	}
-	if (h.magic != IMAGE_MAGIC) {
-		error("%s: %s after the write", RESCUE_DEVICE, state_word(IMAGE_INVALID_HEADER));
-		return STATUS_ERROR;
-	}
-	if (!size_fits(&h) || image_size(&h) != size || !image_intact(back, &h)) {
-		error("%s: %s after the write", RESCUE_DEVICE, state_word(IMAGE_CHECKSUM_FAILED));
 		return STATUS_ERROR;
 	}
 	return STATUS_OK;
