@@ -32,9 +32,9 @@ need_packages "${RELIABILITY_PACKAGES[@]}"
 # Three boards run side by side.
 need_packages "${PPC_PACKAGES[@]}" "${VBOARD_PACKAGES[@]}"
 virtual-board/vboard build build-board
-if virtual-board/vboard kernel >/dev/null && virtual-board/vboard busybox >/dev/null; then :
-elif [ "${CI:-}" = true ]; then exit 1  # elsewhere the suite skips
-fi
+# No board, no pass: a kernel or busybox that cannot be built fails the run.
+virtual-board/vboard kernel >/dev/null
+virtual-board/vboard busybox >/dev/null
 say "running the virtual-board tests"
 start=$(date +%s)
 VBOARD_BUILD=build-board VBOARD_HOST_BUILD=build \
