@@ -27,7 +27,11 @@ set(VEMRA_TARGET_PREFIX "" CACHE STRING
 
 list(APPEND CMAKE_FIND_ROOT_PATH ${VEMRA_CROSS_LIBC})
 set(cflags "")
-set(ldflags "")
+# The board's kernel runs 4 KiB pages. Segments aligned to the PowerPC
+# default of 64 KiB would pad every program on flash by up to 64 KiB of
+# zeros (a 20 KiB launcher took 67 KiB); aligned to 4 KiB, a program
+# takes the size of its contents.
+set(ldflags " -Wl,-z,max-page-size=0x1000")
 foreach(prefix IN LISTS VEMRA_TARGET_PREFIX)
 	list(APPEND CMAKE_FIND_ROOT_PATH ${prefix})
 	string(APPEND cflags " -isystem ${prefix}/include")
