@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <mtd/mtd-user.h>
@@ -34,7 +35,10 @@ void fake_reset(uint32_t base, uint32_t bytes)
 // offset is one from 2 GiB on met by a 32-bit off_t).
 static uint8_t *request(char op, int fd, int64_t offset, uint64_t length, const void *buffer)
 {
-	fake.requests.push_back({ op, fd, static_cast<uint32_t>(offset), static_cast<uint32_t>(length), buffer });
+	struct stat out;
+
+	fake.requests.push_back({ op, fd, static_cast<uint32_t>(offset), static_cast<uint32_t>(length), buffer,
+				  fstat(1, &out) == 0 ? static_cast<long>(out.st_size) : -1 });
 	errno = EIO;
 	if (fake.power == 0)
 		return nullptr; // and stays cut
