@@ -21,6 +21,7 @@ import io
 import os
 import re
 import shutil
+import signal
 import struct
 import subprocess
 import tarfile
@@ -69,14 +70,14 @@ def bench(tmp_path_factory):
 
 
 def big_image():
-    """A valid container over three 128 KiB sectors: a demo tree with 300
-    KiB of random bytes beside the program, made here, independently of
-    the project's code."""
+    """A valid container over twelve 128 KiB sectors (a write cut after the
+    first leaves eleven to go): a demo tree with 1,500 KiB of random bytes
+    beside the program, made here, independently of the project's code."""
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode="w", format=tarfile.GNU_FORMAT) as tar:
         for name, data in (("home/bin/mp.elf.strip", open(APP, "rb").read()),
                            ("home/etc/release", b"demo big\n"),
-                           ("home/etc/blob", os.urandom(300 * 1024))):
+                           ("home/etc/blob", os.urandom(1500 * 1024))):
             info = tarfile.TarInfo(name)
             info.size, info.mode = len(data), 0o755
             tar.addfile(info, io.BytesIO(data))
@@ -164,7 +165,7 @@ class Board:
     """One board: its flash files and EEPROM in a directory of its own."""
 
     def __init__(self, bench, state):
-        self.bench, self.state, self.vm, self.log = bench, state, None, []
+        self.bench, self.state, self.vm, self.log = bench, state, None, io.StringIO()
 
     def image(self, spec):
         """An image's bytes: a demo image's name, or (name, damage)."""
@@ -191,20 +192,14 @@ class Board:
     def boot(self, *append):
         self.vm = pexpect.spawn(VBOARD, ["boot", self.bench["initramfs"], self.state, *append],
                                 encoding="utf-8", codec_errors="replace", timeout=STEP_TIMEOUT)
-        self.vm.delaybeforesend, self.log = None, []
-        self.vm.logfile_read = self
+        self.vm.delaybeforesend, self.log = None, io.StringIO()
+        self.vm.logfile_read = self.log  # what the board printed
         self.vm.expect_exact(READY.rstrip("\n"), timeout=BOOT_TIMEOUT)
-
-    def write(self, text):  # pexpect's log of what the board printed
-        self.log.append(text)
-
-    def flush(self):
-        pass
 
     def console(self):
         # The terminal's CR before each newline and the shell's cursor
         # position queries are the console's, not the programs'.
-        return "".join(self.log).replace("\r", "").replace("\x1b[6n", "")
+        return self.log.getvalue().replace("\r", "").replace("\x1b[6n", "")
 
     def wait_end(self):
         self.vm.expect(pexpect.EOF, timeout=STEP_TIMEOUT)
@@ -242,8 +237,9 @@ class Board:
         self.vm.expect_exact("vboard# ")
         return int(status), out.replace("\r", ""), err.replace("\r", "")
 
-    def kill(self):
-        self.vm.terminate(force=True)
+    def kill(self):  # the power cut: QEMU killed at once, the guest given no time
+        os.kill(self.vm.pid, signal.SIGKILL)
+        self.vm.close(force=True)
         self.vm = None
 
 

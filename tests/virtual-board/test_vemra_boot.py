@@ -80,7 +80,7 @@ def test_refused_files_change_nothing(board):
 
 
 def test_recovery_written_then_booted_from_an_empty_user(board):
-    """Three sectors through the board layer's read-modify-erase-write on
+    """Twelve sectors through the board layer's read-modify-erase-write on
     the kernel's MTD: the launcher boots the new recovery image."""
     board.up()
     length, crc = header(board, "big")
