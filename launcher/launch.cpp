@@ -10,9 +10,9 @@
 #include "launch.h"
 
 #include "board_api.h"
-#include "crc.h"
 #include "image.h"
 #include "settings.h"
+#include "uboot_env.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -34,9 +34,6 @@ static const char APPLICATION[] = "/tmp/mp.elf.strip";
 static const char MONITOR[] = "/bin/zid-Monitor";
 static const char GDBSERVER[] = "/bin/gdbserver";
 static const char DUMA_PRELOAD[] = "LD_PRELOAD=libduma.so.0.0.0";
-
-// The image number booted from the rescue partition, in VPD byte 58.
-static const uint8_t RECOVERY_IMAGE = 4;
 
 /* Console and platform */
 
@@ -93,83 +90,29 @@ void board_reset(void)
 
 /* Image container */
 
-int CheckCrc(const uint8_t *data, uint32_t count, uint32_t expected)
-{
-	return gen_crc(data, count, 0xFFFFFFFF) != expected ? 1 : 0;
-}
-
-static uint32_t image_size(const image_header *h)
-{
-	return h->length + (uint32_t)IMAGE_HEADER_SIZE;
-}
-
 // One zeroed buffer for a whole container of `length` payload bytes, or
-// NULL when length + 16 does not fit in 32 bits or the memory cannot be
-// had. Callers treat NULL as a checksum failure: the image cannot be
-// verified, and that is what a checksum failure stands for. Zeroing keeps
-// a short read from feeding uninitialised bytes to the checksum.
+// NULL when the memory cannot be had. Callers treat NULL as a checksum
+// failure: the image cannot be verified, and that is what a checksum
+// failure stands for. Zeroing keeps a short read from feeding
+// uninitialised bytes to the checksum.
 static uint8_t *image_buffer(const image_header *h)
 {
-	if (h->length > UINT32_MAX - IMAGE_HEADER_SIZE)
-		return NULL;
 	return (uint8_t *)calloc(1, image_size(h));
 }
 
-static bool image_intact(const uint8_t *image, const image_header *h)
+// After a good header: the whole verified container in one buffer, read
+// in one request; NULL when its length does not fit, it cannot be held,
+// it ends early, a read fails or the checksum does not match.
+static uint8_t *read_image(const image_source *src, image_check *c)
 {
-	return CheckCrc(image + IMAGE_CRC_START, h->length + 12, h->crc) == 0;
-}
+	uint8_t *image;
 
-// Reads the header at the start of an image file and rewinds the file.
-// False for a file shorter than a header or without the magic value.
-static bool read_file_header(FILE *f, image_header *h)
-{
-	uint8_t raw[IMAGE_HEADER_SIZE];
-	const bool whole = fread(raw, 1, sizeof raw, f) == sizeof raw;
-
-	rewind(f);
-	if (!whole)
-		return false;
-	*h = decode_image_header(raw);
-	return h->magic == IMAGE_MAGIC;
-}
-
-// The whole verified container from an image file, or NULL when it cannot
-// be held, ends early or fails the checksum.
-static uint8_t *read_file_image(FILE *f, const image_header *h)
-{
-	uint8_t *image = image_buffer(h);
-
-	if (!image)
+	if (c->state != IMAGE_VALID)
 		return NULL;
-	if (fread(image, 1, image_size(h), f) != image_size(h) || !image_intact(image, h)) {
+	image = image_buffer(&c->header);
+	if (image && image_check_body(src, c, image, image_size(&c->header), NULL) != IMAGE_VALID) {
 		free(image);
-		return NULL;
-	}
-	return image;
-}
-
-// The recovery image's header; a failed read counts as a missing image.
-static bool read_flash_header(image_header *h)
-{
-	uint8_t raw[IMAGE_HEADER_SIZE] = {};
-
-	if (api_flash_read(raw, rescue_fd, 0, sizeof raw) != 0)
-		return false;
-	*h = decode_image_header(raw);
-	return h->magic == IMAGE_MAGIC;
-}
-
-// The whole verified recovery image, or NULL (a failed read included).
-static uint8_t *read_flash_image(const image_header *h)
-{
-	uint8_t *image = image_buffer(h);
-
-	if (!image)
-		return NULL;
-	if (api_flash_read(image, rescue_fd, 0, image_size(h)) != 0 || !image_intact(image, h)) {
-		free(image);
-		return NULL;
+		image = NULL;
 	}
 	return image;
 }
@@ -189,20 +132,14 @@ struct launch_command {
 	bool preload;
 };
 
-static void format_ipv4(char *out, size_t size, uint32_t a)
-{
-	snprintf(out, size, "%d.%d.%d.%d", (int)(a >> 24), (int)(a >> 16 & 0xFF),
-		 (int)(a >> 8 & 0xFF), (int)(a & 0xFF));
-}
-
 // Puts the launch line for the switches into stringbuff and fills cmd;
 // target receives the gdbserver argument "address:port".
 static void compose_launch(launch_command *cmd, char *target, size_t size)
 {
 	const launch_settings_t *s = &launch_settings;
-	char address[16];
+	char address[IPV4_TEXT_SIZE];
 
-	format_ipv4(address, sizeof address, s->gdbserver);
+	format_ipv4(address, s->gdbserver);
 	snprintf(target, size, "%s:%d", address, (int)s->gdbport);
 	memset(cmd, 0, sizeof *cmd);
 	cmd->preload = s->memchk_enable;
@@ -298,11 +235,6 @@ static int other_image(int n)
 	return n == 1 ? 2 : 1;
 }
 
-static const char *slot_path(int n)
-{
-	return n == 1 ? "/user/images/image1" : "/user/images/image2";
-}
-
 // The last way out of a failed boot: a console shell when asked for, then
 // the reboot.
 [[noreturn]] static void shell_exit(void)
@@ -347,7 +279,8 @@ int which_image(void)
 // when open_slot() fell back to the other slot's file.
 int extract_image(int n)
 {
-	image_header h;
+	image_check c;
+	image_source src;
 	FILE *image, *staging;
 	uint8_t *buffer;
 
@@ -362,7 +295,8 @@ int extract_image(int n)
 		fclose(image);
 		shell_exit();
 	}
-	if (!read_file_header(image, &h)) {
+	src = file_source(image);
+	if (image_header_invalid(image_check_header(&src, &c))) {
 		fclose(image);
 		fclose(staging);
 		if (!tried_alt_image) {
@@ -372,7 +306,7 @@ int extract_image(int n)
 		error("No valid application image found. Trying rescue image\n");
 		recovery_exit();
 	}
-	buffer = read_file_image(image, &h);
+	buffer = read_image(&src, &c);
 	if (!buffer) {
 		fclose(image);
 		fclose(staging);
@@ -383,7 +317,7 @@ int extract_image(int n)
 		error("Both image1 and image2 failed.\n");
 		shell_exit();
 	}
-	fwrite(buffer + IMAGE_HEADER_SIZE, 1, h.length, staging);
+	fwrite(buffer + IMAGE_HEADER_SIZE, 1, c.header.length, staging);
 	free(buffer);
 	fclose(image);
 	fclose(staging);
@@ -420,38 +354,40 @@ static bool install_recovery_image(const uint8_t *image, const image_header *h, 
 
 int extract_image_from_flash(void)
 {
-	image_header h;
+	// No end: the launcher reads what the partition gives.
+	const image_source src = flash_source(rescue_fd, UINT32_MAX);
+	image_check c;
 	uint8_t *image;
 	char answer[8];
-	int c;
+	int first;
 	FILE *staging = fopen(STAGING_ARCHIVE, "wb");
 
 	if (!staging) {
 		error("Failed to open AppOS tarfile.\n");
 		board_reset();
 	}
-	if (!read_flash_header(&h)) {
+	if (image_header_invalid(image_check_header(&src, &c))) {
 		error("Image not found... \n");
 		fclose(staging);
 		return 0;
 	}
-	image = read_flash_image(&h);
+	image = read_image(&src, &c);
 	if (!image) {
 		error("Image CRC failed. Quitting\n");
 		fclose(staging);
 		return 0;
 	}
-	fwrite(image + IMAGE_HEADER_SIZE, 1, h.length, staging);
+	fwrite(image + IMAGE_HEADER_SIZE, 1, c.header.length, staging);
 	fclose(staging);
 
 	prompt("Install recovery image as image 1 or 2 (hit return to just boot image): ");
-	c = read_answer(answer, sizeof answer);
-	if (c == '1' || c == '2') {
-		if (!install_recovery_image(image, &h, (char)c)) {
+	first = read_answer(answer, sizeof answer);
+	if (first == '1' || first == '2') {
+		if (!install_recovery_image(image, &c.header, (char)first)) {
 			free(image);
 			board_reset();
 		}
-	} else if (c != EOF) {
+	} else if (first != EOF) {
 		puts("\nBooting recovery image. You will need to download and install an image before rebooting");
 		api_set_booted_image(RECOVERY_IMAGE);
 	}

@@ -25,7 +25,5 @@ int extract_image(int n);
 // partition; returns 0 when it is missing or fails its checksum.
 int extract_image_from_flash(void);
 int run_rescue_mode(void);
-// 0 when gen_crc(data, count, 0xFFFFFFFF) equals expected, 1 otherwise.
-int CheckCrc(const uint8_t *data, uint32_t count, uint32_t expected);
 
 #endif

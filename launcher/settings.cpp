@@ -1,110 +1,18 @@
-// Launch settings from the boot loader's environment: the switches of the
-// launch (remote debugger, memory checker, console shell) and the request
-// for rescue mode, read from the variables that U-Boot keeps in its
-// environment partition. Only read, never written; nothing is printed.
+// Launch settings from the boot loader's environment: read once at
+// start-up, never written; nothing is printed.
 #include "settings.h"
 
 #include "board_api.h"
 
-#include <cstdint>
-#include <cstring>
-
 launch_settings_t launch_settings;
-
-// Where the environment's variables start (after U-Boot's CRC-32) and how
-// much of them is read.
-static const uint32_t ENV_VARS_OFFSET = 4;
-static const uint32_t ENV_TEXT_SIZE = 1280;
-
-static bool is_space(char c)
-{
-	return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-// Reads one number at *p as a "%d" conversion does (white space, an
-// optional sign, at least one digit) and moves *p past it. Digits beyond
-// the 32-bit signed range give INT32_MAX or INT32_MIN: what the board's
-// 32-bit C library yields for such a number, here on every host.
-static bool scan_int(const char **p, int32_t *value)
-{
-	const char *s = *p;
-	bool negative = false;
-	int64_t n = 0;
-
-	while (is_space(*s))
-		s++;
-	if (*s == '+' || *s == '-')
-		negative = *s++ == '-';
-	if (*s < '0' || *s > '9')
-		return false;
-	for (; *s >= '0' && *s <= '9'; s++)
-		if (n <= INT32_MAX)
-			n = n * 10 + (*s - '0');
-	if (negative)
-		n = -n;
-	*value = n > INT32_MAX ? INT32_MAX : n < INT32_MIN ? INT32_MIN : (int32_t)n;
-	*p = s;
-	return true;
-}
-
-// "%d.%d.%d.%d": four numbers, each but the last followed directly by a
-// dot; a·2^24 + b·2^16 + c·2^8 + d in 32-bit arithmetic, so that numbers
-// out of byte range spill into their neighbours.
-static bool scan_ipv4(const char *p, uint32_t *address)
-{
-	uint32_t sum = 0;
-	int32_t n;
-
-	for (int i = 0; i < 4; i++) {
-		if (i > 0 && *p++ != '.')
-			return false;
-		if (!scan_int(&p, &n))
-			return false;
-		sum = sum * 256 + (uint32_t)n;
-	}
-	*address = sum;
-	return true;
-}
-
-// The value after the first occurrence of key (its '=' included) anywhere
-// in the text, or NULL.
-static const char *env_value(const char *text, const char *key)
-{
-	const char *at = strstr(text, key);
-
-	return at ? at + strlen(key) : NULL;
-}
-
-static bool begins_with(const char *value, const char *word)
-{
-	return strncmp(value, word, strlen(word)) == 0;
-}
 
 void parse_uboot_env(void)
 {
-	launch_settings_t *s = &launch_settings;
 	// Cleared before the read: whatever a failed or short read leaves
-	// unwritten is zeros, which become spaces below and hold no key, so
-	// that the switches then stay 0.
+	// unwritten is zeros, which the reader turns into spaces that hold no
+	// key, so that the switches then stay 0.
 	char text[ENV_TEXT_SIZE + 1] = {};
-	const char *v;
 
 	api_flash_read((uint8_t *)text, uboot_env_fd, ENV_VARS_OFFSET, ENV_TEXT_SIZE);
-	for (uint32_t i = 0; i < ENV_TEXT_SIZE; i++)
-		if (text[i] == '\0')
-			text[i] = ' ';
-	text[ENV_TEXT_SIZE] = '\0';
-
-	if ((v = env_value(text, "gdb=")))
-		s->gdb_enable = begins_with(v, "on");
-	if ((v = env_value(text, "gdbserver=")))
-		scan_ipv4(v, &s->gdbserver);
-	if ((v = env_value(text, "gdbport=")))
-		scan_int(&v, &s->gdbport);
-	if ((v = env_value(text, "shell=")))
-		s->shell_enable = begins_with(v, "on");
-	if ((v = env_value(text, "memchk=")))
-		s->memchk_enable = begins_with(v, "on");
-	if ((v = env_value(text, "diagnostics=")))
-		s->rescue_enable = begins_with(v, "rescue");
+	settings_from_env(text, &launch_settings);
 }

@@ -1,6 +1,7 @@
 #!/bin/bash
-# cppcheck and clang-tidy over the launcher, the board layer and the host
-# tool (checks in .clang-tidy); any finding fails the run.
+# cppcheck and clang-tidy over the launcher, the board layer, the shared
+# library, vemra-boot and the host tool (checks in .clang-tidy); any
+# finding fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
@@ -9,14 +10,14 @@ need_packages "${RELIABILITY_PACKAGES[@]}"
 say "configuring build-tidy/ (compile commands only)"
 cmake -S . -B build-tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
 
-srcs=$(find launcher board vemra-boot vemra-image -name '*.cpp' | sort)
+srcs=$(find launcher libvemra board vemra-boot vemra-image -name '*.cpp' | sort)
 
 say "cppcheck"
 # shellcheck disable=SC2086
 cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 \
 	--enable=warning,portability,performance \
 	--suppress=missingIncludeSystem \
-	-I launcher -I board -I vemra-image $srcs
+	-I libvemra -I board $srcs
 
 say "clang-tidy"
 # One process per file: run over several files at once, clang 14's

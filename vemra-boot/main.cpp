@@ -3,14 +3,15 @@
 // that boots next; installs an image into a slot; writes the recovery
 // image. Runs as root on the board and reaches the VPD EEPROM and the
 // flash through the board API; the slot files are plain files on /user.
+// Images are checked by the launcher's own check, and the switches are
+// read by the launcher's own reader.
 //
-// Every refusal or error is one line on stderr, made before anything is
-// written. The board layer prints its own lines (failures, the flash
-// write's progress) on stdout, which is flushed before each of ours.
+// Every refusal or error is one line on stderr. The board layer prints its
+// own lines (failures, the flash write's progress) on stdout, which is
+// flushed before each of ours.
 #include "board_api.h"
-#include "crc.h"
 #include "image.h"
-#include "settings.h"
+#include "uboot_env.h"
 
 #include <cerrno>
 #include <cstdarg>
@@ -40,19 +41,32 @@ static const char HELP[] =
 	"\n"
 	"Boot control on the board: the launcher's boot choice in the VPD EEPROM,\n"
 	"its image slots /user/images/image1 and image2, and the recovery image\n"
-	"on /dev/mtd-rescue.\n"
+	"on /dev/mtd-rescue. Images are checked as the launcher checks them.\n"
 	"\n"
 	"  status    show the selected image (VPD byte 0), the last booted one\n"
 	"            (VPD byte 58; 4 is the recovery image), the state of both\n"
 	"            slots and of the recovery image (valid, invalid-header,\n"
-	"            checksum-failed or missing) and the launcher's switches\n"
-	"            from the U-Boot environment. With -p: one key=value a line.\n"
-	"  select    make slot 1 or 2 the one the launcher boots first.\n"
-	"  install   check FILE as the launcher does and write it into slot 1\n"
-	"            or 2, whole or not at all, then check the slot; with\n"
-	"            --select, select the slot too.\n"
+	"            checksum-failed, missing or unreadable) and the launcher's\n"
+	"            switches as it reads them from the U-Boot environment. With\n"
+	"            -p: one key=value a line. What cannot be read is shown as\n"
+	"            unreadable, never as a default, and makes the exit status 2.\n"
+	"  select    make slot 1 or 2 the one the launcher boots first: VPD\n"
+	"            byte 0 is written and read back.\n"
+	"  install   check FILE and copy it beside slot 1 or 2, checking it\n"
+	"            again as it is copied; with --select, then select the slot;\n"
+	"            then rename the copy over the slot and check the slot. A\n"
+	"            power cut leaves the slot's old image or the new one, whole.\n"
+	"            Until the rename nothing else changes: a copy that fails\n"
+	"            (/user full, not mounted) or a selection that fails leaves\n"
+	"            the slot and VPD byte 0 as they were.\n"
 	"  recovery  check FILE, write it as the recovery image on the rescue\n"
-	"            partition, read it back and check it.\n"
+	"            partition and read it back. A power cut during the write\n"
+	"            leaves a recovery image that the launcher does not boot.\n"
+	"\n"
+	"The EEPROM: a write that is not acknowledged is an error, and then\n"
+	"nothing was written. A failed read cannot be told from a byte of 255:\n"
+	"status shows 255 with that note, and a read-back of 255 is an error\n"
+	"after which VPD byte 0 may hold its old value or the new one.\n"
 	"\n"
 	"A FILE that is not an image the launcher boots is refused before\n"
 	"anything is written.\n"
@@ -61,11 +75,11 @@ static const char HELP[] =
 	"large for the rescue partition), 2 usage or I/O error.\n";
 
 static const char USER_DIR[] = "/user";
-static const char IMAGES_DIR[] = "/user/images";
 static const char RESCUE_DEVICE[] = "/dev/mtd-rescue";
+static const char ENV_DEVICE[] = "/dev/mtd-ubootenv";
 
-// The image number of the recovery image in VPD byte 58.
-static const int RECOVERY_IMAGE = 4;
+// Images are read in pieces of this size, whatever their length.
+static uint8_t piece[64 * 1024];
 
 /* Console */
 
@@ -97,214 +111,54 @@ static int __attribute__((format(printf, 1, 2))) usage_error(const char *fmt, ..
 	return STATUS_ERROR;
 }
 
-/* Image container, checked as the launcher checks it */
+/* Images, checked by the launcher's check */
 
-enum image_state {
-	IMAGE_VALID,
-	IMAGE_INVALID_HEADER,
-	IMAGE_CHECKSUM_FAILED,
-	IMAGE_MISSING, // absent, or the file or device cannot be read
-};
-
-static const char *state_word(image_state s)
+// What the launcher makes of an image: an invalid header sends it on to
+// the next image, every other failure counts as a checksum failure.
+static const char *verdict(image_state s)
 {
-	switch (s) {
-	case IMAGE_VALID:
+	if (s == IMAGE_VALID)
 		return "valid";
-	case IMAGE_INVALID_HEADER:
-		return "invalid-header";
-	case IMAGE_CHECKSUM_FAILED:
-		return "checksum-failed";
-	case IMAGE_MISSING:
-		break;
-	}
-	return "missing";
+	return image_header_invalid(s) ? "invalid-header" : "checksum-failed";
 }
 
-// An image as read: its verdict, its header (from the magic on), and the
-// whole image of length + 16 bytes when it is valid.
-struct image_read {
-	image_state state;
-	int error; // errno of a failed file open or read (IMAGE_MISSING)
-	image_header header;
-	uint8_t *image;
-};
-
-// False when length + 16 does not fit in 32 bits: no such image can be
-// held, and it counts as failing its checksum, as in the launcher.
-static bool size_fits(const image_header *h)
-{
-	return h->length <= UINT32_MAX - IMAGE_HEADER_SIZE;
-}
-
-static uint32_t image_size(const image_header *h)
-{
-	return h->length + (uint32_t)IMAGE_HEADER_SIZE;
-}
-
-static bool image_intact(const uint8_t *image, const image_header *h)
-{
-	const uint32_t covered = h->length + (uint32_t)(IMAGE_HEADER_SIZE - IMAGE_CRC_START);
-
-	return gen_crc(image + IMAGE_CRC_START, covered, 0xFFFFFFFF) == h->crc;
-}
-
-// Reads up to count bytes from the start of the file; *got is less than
-// count only at the end of the file. False, with errno, on a read error.
-static bool read_start(int fd, uint8_t *buf, uint32_t count, uint32_t *got)
-{
-	uint32_t done = 0;
-
-	while (done < count) {
-		const ssize_t n = pread(fd, buf + done, count - done, (off_t)done);
-
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0)
-			return false;
-		if (n == 0)
-			break;
-		done += (uint32_t)n;
-	}
-	*got = done;
-	return true;
-}
-
-// Decodes the 16 header bytes into r->header; IMAGE_VALID when the magic
-// is there and length + 16 bytes can be held, so that the whole image is
-// to be read next.
-static image_state check_header(const uint8_t *raw, image_read *r)
-{
-	r->header = decode_image_header(raw);
-	if (r->header.magic != IMAGE_MAGIC)
-		return IMAGE_INVALID_HEADER;
-	return size_fits(&r->header) ? IMAGE_VALID : IMAGE_CHECKSUM_FAILED;
-}
-
-// The header first; only with the magic in place the whole image, header
-// included, into one zeroed buffer.
-static image_state check_file(int fd, image_read *r)
-{
-	uint8_t raw[IMAGE_HEADER_SIZE];
-	struct stat st;
-	uint32_t got, size;
-	image_state state;
-	uint8_t *buf;
-
-	if (!read_start(fd, raw, sizeof raw, &got)) {
-		r->error = errno;
-		return IMAGE_MISSING;
-	}
-	if (got < sizeof raw)
-		return IMAGE_INVALID_HEADER;
-	state = check_header(raw, r);
-	if (state != IMAGE_VALID)
-		return state;
-	size = image_size(&r->header);
-	// A file too short for its image fails before a buffer of the size
-	// its header claims is asked for.
-	if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (uint64_t)st.st_size < size)
-		return IMAGE_CHECKSUM_FAILED;
-	buf = (uint8_t *)calloc(1, size);
-	if (!buf)
-		return IMAGE_CHECKSUM_FAILED;
-	if (!read_start(fd, buf, size, &got)) {
-		r->error = errno;
-		free(buf);
-		return IMAGE_MISSING;
-	}
-	if (got < size || !image_intact(buf, &r->header)) {
-		free(buf);
-		return IMAGE_CHECKSUM_FAILED;
-	}
-	r->image = buf;
-	return IMAGE_VALID;
-}
-
-static void read_file_image(const char *path, image_read *r)
+// Checks the image in a file, writing it to sink as it is read. False,
+// with errno, when the file cannot be opened or read.
+static bool check_file(const char *path, image_check *c, const image_sink *sink)
 {
 	const int fd = open(path, O_RDONLY | O_CLOEXEC);
+	image_source src;
+	int err;
 
-	*r = image_read{};
-	if (fd < 0) {
-		r->error = errno;
-		r->state = IMAGE_MISSING;
-		return;
-	}
-	r->state = check_file(fd, r);
+	*c = image_check{};
+	if (fd < 0)
+		return false;
+	src = fd_source(fd);
+	image_check_all(&src, c, piece, sizeof piece, sink);
+	err = c->error;
 	close(fd);
+	errno = err;
+	return err == 0;
 }
 
-// The recovery image at offset 0 of the rescue partition, read as the
-// launcher reads it (api_flash_init() first).
-static image_state check_rescue(image_read *r)
+// Checks an image FILE given on the command line: STATUS_OK for an image
+// the launcher boots, else the refusal (1) or the read error (2) said.
+static int check_input(const char *file, image_check *c)
 {
-	uint8_t raw[IMAGE_HEADER_SIZE] = {};
-	uint32_t partition, size;
-	image_state state;
-	uint8_t *buf;
-
-	if (rescue_fd < 0 || api_flash_read(raw, rescue_fd, 0, sizeof raw) != 0)
-		return IMAGE_MISSING;
-	state = check_header(raw, r);
-	if (state != IMAGE_VALID)
-		return state;
-	size = image_size(&r->header);
-	// An image that would run past the end of the partition cannot be
-	// whole. (Without the partition's size the read decides.)
-	if (mtd_get_size(rescue_fd, &partition) && size > partition)
-		return IMAGE_CHECKSUM_FAILED;
-	buf = (uint8_t *)calloc(1, size);
-	if (!buf)
-		return IMAGE_CHECKSUM_FAILED;
-	if (api_flash_read(buf, rescue_fd, 0, size) != 0) {
-		free(buf);
-		return IMAGE_MISSING;
+	if (!check_file(file, c, NULL)) {
+		error("%s: %s", file, strerror(errno));
+		return STATUS_ERROR;
 	}
-	if (!image_intact(buf, &r->header)) {
-		free(buf);
-		return IMAGE_CHECKSUM_FAILED;
-	}
-	r->image = buf;
-	return IMAGE_VALID;
-}
-
-static void read_rescue_image(image_read *r)
-{
-	*r = image_read{};
-	r->state = check_rescue(r);
-}
-
-// Reads and checks an image FILE given on the command line; refuses it
-// (1) or names the read error (2), else STATUS_OK with r->image to free.
-static int read_input(const char *file, image_read *r)
-{
-	read_file_image(file, r);
-	switch (r->state) {
-	case IMAGE_VALID:
+	if (c->state == IMAGE_VALID)
 		return STATUS_OK;
-	case IMAGE_INVALID_HEADER:
-		error("%s: invalid header", file);
-		return STATUS_REFUSED;
-	case IMAGE_CHECKSUM_FAILED:
-		error("%s: checksum failed", file);
-		return STATUS_REFUSED;
-	case IMAGE_MISSING:
-		break;
-	}
-	error("%s: %s", file, strerror(r->error));
-	return STATUS_ERROR;
-}
-
-static void slot_path(char *out, size_t size, int n)
-{
-	snprintf(out, size, "%s/image%d", IMAGES_DIR, n);
+	error("%s: %s", file, image_header_invalid(c->state) ? "invalid header" : "checksum failed");
+	return STATUS_REFUSED;
 }
 
 /* VPD */
 
-// A VPD byte, or -1 when the EEPROM could not be addressed. Needs
-// api_i2c_init() first.
+// A VPD byte, or -1 when the EEPROM could not be addressed. A byte that
+// could not be read comes as 255. Needs api_i2c_init() first.
 static int read_vpd(uint16_t offset)
 {
 	uint8_t byte = 0xFF;
@@ -324,7 +178,8 @@ static void wait_eeprom_write(void)
 		;
 }
 
-// VPD byte 0 = n, read back. Needs api_i2c_init() first.
+// VPD byte 0 = n, read back. Needs api_i2c_init() first. A write that is
+// not acknowledged changed nothing.
 static int select_slot(int n)
 {
 	int back;
@@ -335,64 +190,98 @@ static int select_slot(int n)
 	}
 	wait_eeprom_write();
 	back = read_vpd(VPD_SELECTED_IMAGE);
-	if (back < 0) {
-		error("cannot read VPD byte 0 back");
-		return STATUS_ERROR;
-	}
 	if (back != n) {
 		error("VPD byte 0 reads back %d, not %d", back, n);
 		return STATUS_ERROR;
 	}
-	printf("selected image %d\n", n);
 	return STATUS_OK;
 }
 
 /* status */
 
-struct board_status {
-	int selected; // VPD byte 0, or -1: unreadable
-	int booted;   // VPD byte 58, or -1: unreadable
-	image_read slot[2];
-	image_read rescue;
+// Beside the image states: a slot file that is not there, and what
+// cannot be read at all.
+enum { UNREADABLE = -1, MISSING = -2 };
+
+struct image_status {
+	int state; // image_state, MISSING or UNREADABLE
+	image_header header;
 };
+
+struct board_status {
+	int selected; // VPD byte 0, or UNREADABLE
+	int booted;   // VPD byte 58, or UNREADABLE
+	image_status slot[2];
+	image_status rescue;
+	bool switches_read;
+	launch_settings_t switches;
+};
+
+static void slot_status(int n, image_status *s)
+{
+	image_check c;
+
+	if (check_file(slot_path(n), &c, NULL) || c.have > 0)
+		s->state = c.state;
+	else
+		s->state = errno == ENOENT ? MISSING : UNREADABLE;
+	s->header = c.header;
+}
+
+// The recovery image as the launcher reads it, but not past the end of
+// the partition.
+static void rescue_status(bool flash, image_status *s)
+{
+	uint32_t end = UINT32_MAX;
+	image_source src;
+	image_check c;
+
+	s->state = UNREADABLE;
+	if (!flash || rescue_fd < 0)
+		return;
+	mtd_get_size(rescue_fd, &end);
+	src = flash_source(rescue_fd, end);
+	image_check_all(&src, &c, piece, sizeof piece, NULL);
+	s->state = c.state;
+	s->header = c.header;
+}
+
+// The switches as the launcher reads them; false when the environment
+// partition cannot be read (the launcher then runs with all of them off).
+static bool read_switches(bool flash, launch_settings_t *s)
+{
+	char text[ENV_TEXT_SIZE + 1] = {};
+
+	*s = launch_settings_t{};
+	if (!flash || api_flash_read((uint8_t *)text, uboot_env_fd, ENV_VARS_OFFSET, ENV_TEXT_SIZE) != 0)
+		return false;
+	settings_from_env(text, s);
+	return true;
+}
 
 static void gather_status(board_status *b)
 {
-	char path[32];
+	bool flash;
 
 	api_i2c_init();
 	b->selected = read_vpd(VPD_SELECTED_IMAGE);
 	b->booted = read_vpd(VPD_BOOTED_IMAGE);
 	api_i2c_close();
 
-	api_flash_init();
-	parse_uboot_env();
-	for (int n = 1; n <= 2; n++) {
-		slot_path(path, sizeof path, n);
-		read_file_image(path, &b->slot[n - 1]);
-	}
-	read_rescue_image(&b->rescue);
+	flash = api_flash_init() == 0;
+	b->switches_read = read_switches(flash, &b->switches);
+	slot_status(1, &b->slot[0]);
+	slot_status(2, &b->slot[1]);
+	rescue_status(flash, &b->rescue);
 }
 
-static void release_status(board_status *b)
+static const char *state_word(int state)
 {
-	free(b->slot[0].image);
-	free(b->slot[1].image);
-	free(b->rescue.image);
-}
-
-static void format_vpd(char *out, size_t size, int value, const char *note)
-{
-	if (value < 0)
-		snprintf(out, size, "unreadable");
-	else
-		snprintf(out, size, "%d%s", value, note);
-}
-
-static void format_ipv4(char *out, size_t size, uint32_t a)
-{
-	snprintf(out, size, "%u.%u.%u.%u", (unsigned)(a >> 24), (unsigned)(a >> 16 & 0xFF),
-		 (unsigned)(a >> 8 & 0xFF), (unsigned)(a & 0xFF));
+	if (state == MISSING)
+		return "missing";
+	if (state == UNREADABLE)
+		return "unreadable";
+	return verdict((image_state)state);
 }
 
 static void print_line(const char *label, const char *value)
@@ -400,35 +289,37 @@ static void print_line(const char *label, const char *value)
 	printf("%-15s%s\n", label, value);
 }
 
-static void print_image_line(const char *label, const image_read *r)
+static void print_vpd_line(const char *label, int value, const char *note)
+{
+	char text[80];
+
+	if (value == UNREADABLE)
+		snprintf(text, sizeof text, "unreadable");
+	else if (value == 0xFF)
+		snprintf(text, sizeof text, "255 or a failed read%s", note);
+	else
+		snprintf(text, sizeof text, "%d%s", value, note);
+	print_line(label, text);
+}
+
+static void print_image_line(const char *label, const image_status *s)
 {
 	char value[64];
 
-	if (r->state == IMAGE_VALID)
+	if (s->state == IMAGE_VALID)
 		snprintf(value, sizeof value, "valid, length %u, crc 0x%08x",
-			 (unsigned)r->header.length, (unsigned)r->header.crc);
+			 (unsigned)s->header.length, (unsigned)s->header.crc);
 	else
-		snprintf(value, sizeof value, "%s", state_word(r->state));
+		snprintf(value, sizeof value, "%s", state_word(s->state));
 	print_line(label, value);
 }
 
-static void print_status(const board_status *b)
+static void print_switches(const launch_settings_t *s)
 {
-	const launch_settings_t *s = &launch_settings;
-	const bool selected_boots = b->selected == 1 || b->selected == 2;
-	char value[64], address[16];
+	char value[32], address[IPV4_TEXT_SIZE];
 
-	// The launcher boots slot 1 for any value of byte 0 but 1 and 2.
-	format_vpd(value, sizeof value, b->selected, selected_boots ? "" : " (boots 1)");
-	print_line("selected:", value);
-	format_vpd(value, sizeof value, b->booted,
-		   b->booted == RECOVERY_IMAGE ? " (recovery)" : "");
-	print_line("booted:", value);
-	print_image_line("image1:", &b->slot[0]);
-	print_image_line("image2:", &b->slot[1]);
-	print_image_line("rescue:", &b->rescue);
 	print_line("gdb:", s->gdb_enable ? "on" : "off");
-	format_ipv4(address, sizeof address, s->gdbserver);
+	format_ipv4(address, s->gdbserver);
 	snprintf(value, sizeof value, "%s:%d", address, (int)s->gdbport);
 	print_line("gdbserver:", value);
 	print_line("shell:", s->shell_enable ? "on" : "off");
@@ -436,34 +327,44 @@ static void print_status(const board_status *b)
 	print_line("diagnostics:", s->rescue_enable ? "rescue" : "normal");
 }
 
+static void print_status(const board_status *b)
+{
+	// The launcher boots slot 1 for any value of byte 0 but 1 and 2.
+	const bool selected_boots = b->selected == 1 || b->selected == 2;
+
+	print_vpd_line("selected:", b->selected, selected_boots ? "" : " (boots 1)");
+	print_vpd_line("booted:", b->booted, b->booted == RECOVERY_IMAGE ? " (recovery)" : "");
+	print_image_line("image1:", &b->slot[0]);
+	print_image_line("image2:", &b->slot[1]);
+	print_image_line("rescue:", &b->rescue);
+	if (b->switches_read)
+		print_switches(&b->switches);
+	else
+		print_line("switches:", "unreadable (the launcher then runs with all off)");
+}
+
 static void print_key_vpd(const char *key, int value)
 {
-	if (value < 0)
+	if (value == UNREADABLE)
 		printf("%s=unreadable\n", key);
 	else
 		printf("%s=%d\n", key, value);
 }
 
-static void print_key_image(const char *key, const image_read *r)
+static void print_key_image(const char *key, const image_status *s)
 {
-	printf("%s=%s\n", key, state_word(r->state));
-	if (r->state != IMAGE_VALID)
+	printf("%s=%s\n", key, state_word(s->state));
+	if (s->state != IMAGE_VALID)
 		return;
-	printf("%s_length=%u\n", key, (unsigned)r->header.length);
-	printf("%s_crc=0x%08x\n", key, (unsigned)r->header.crc);
+	printf("%s_length=%u\n", key, (unsigned)s->header.length);
+	printf("%s_crc=0x%08x\n", key, (unsigned)s->header.crc);
 }
 
-static void print_status_keys(const board_status *b)
+static void print_key_switches(const launch_settings_t *s)
 {
-	const launch_settings_t *s = &launch_settings;
-	char address[16];
+	char address[IPV4_TEXT_SIZE];
 
-	print_key_vpd("selected", b->selected);
-	print_key_vpd("booted", b->booted);
-	print_key_image("image1", &b->slot[0]);
-	print_key_image("image2", &b->slot[1]);
-	print_key_image("rescue", &b->rescue);
-	format_ipv4(address, sizeof address, s->gdbserver);
+	format_ipv4(address, s->gdbserver);
 	printf("gdb=%d\n", s->gdb_enable ? 1 : 0);
 	printf("gdbserver=%s\n", address);
 	printf("gdbport=%d\n", (int)s->gdbport);
@@ -472,10 +373,24 @@ static void print_status_keys(const board_status *b)
 	printf("rescue_mode=%d\n", s->rescue_enable ? 1 : 0);
 }
 
-// Everything is printed, readable or not; an unreadable VPD makes it an
-// I/O error at the end.
+static void print_status_keys(const board_status *b)
+{
+	print_key_vpd("selected", b->selected);
+	print_key_vpd("booted", b->booted);
+	print_key_image("image1", &b->slot[0]);
+	print_key_image("image2", &b->slot[1]);
+	print_key_image("rescue", &b->rescue);
+	if (b->switches_read)
+		print_key_switches(&b->switches);
+	else
+		printf("switches=unreadable\n");
+}
+
+// Everything is printed, readable or not; each part that cannot be read
+// is an I/O error, named at the end.
 static int cmd_status(bool keys)
 {
+	int status = STATUS_OK;
 	board_status b;
 
 	gather_status(&b);
@@ -483,12 +398,19 @@ static int cmd_status(bool keys)
 		print_status_keys(&b);
 	else
 		print_status(&b);
-	release_status(&b);
-	if (b.selected < 0 || b.booted < 0) {
+	if (b.selected == UNREADABLE || b.booted == UNREADABLE) {
 		error("cannot read the VPD EEPROM");
-		return STATUS_ERROR;
+		status = STATUS_ERROR;
 	}
-	return STATUS_OK;
+	if (!b.switches_read) {
+		error("cannot read %s", ENV_DEVICE);
+		status = STATUS_ERROR;
+	}
+	if (b.rescue.state == UNREADABLE) {
+		error("cannot read %s", RESCUE_DEVICE);
+		status = STATUS_ERROR;
+	}
+	return status;
 }
 
 /* select */
@@ -500,28 +422,12 @@ static int cmd_select(int n)
 	api_i2c_init();
 	status = select_slot(n);
 	api_i2c_close();
+	if (status == STATUS_OK)
+		printf("selected image %d\n", n);
 	return status;
 }
 
 /* install */
-
-static bool write_all(int fd, const uint8_t *buf, uint32_t count)
-{
-	while (count > 0) {
-		const ssize_t n = write(fd, buf, count);
-
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0) {
-			if (n == 0)
-				errno = EIO;
-			return false;
-		}
-		buf += n;
-		count -= (uint32_t)n;
-	}
-	return true;
-}
 
 // Puts a directory's entries on disk; false with errno.
 static bool sync_dir(const char *path)
@@ -571,115 +477,139 @@ static bool make_images_dir(void)
 	return false;
 }
 
-static bool fail_temp(const char *temp, int fd)
+static bool write_all(int fd, const uint8_t *buf, uint32_t count)
 {
-	const int err = errno;
+	while (count > 0) {
+		const ssize_t n = write(fd, buf, count);
 
-	if (fd >= 0)
-		close(fd);
-	unlink(temp);
-	error("%s: %s", temp, strerror(err));
-	return false;
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0) {
+			if (n == 0)
+				errno = EIO;
+			return false;
+		}
+		buf += n;
+		count -= (uint32_t)n;
+	}
+	return true;
 }
 
-// Writes the image into slot n whole or not at all: a temporary file in
-// the same directory, on disk before it is renamed over the slot file, then
-// the directory. Until the rename the slot keeps its old image; after it,
-// the new one. A temporary file left behind by a process killed before the
-// rename is never read by the launcher, and the next install of the same
-// slot truncates it.
-static bool write_slot(int n, const uint8_t *image, uint32_t size)
+static bool put_to_fd(const image_sink *sink, uint32_t, const uint8_t *bytes, uint32_t count)
 {
-	char path[32], temp[32];
-	int fd;
+	return write_all(*(const int *)sink->ctx, bytes, count);
+}
 
-	slot_path(path, sizeof path, n);
-	snprintf(temp, sizeof temp, "%s/.image%d.new", IMAGES_DIR, n);
-	if (!make_images_dir())
-		return false;
-	fd = open(temp, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+// The copy of FILE beside slot n, the bytes checked as they are written:
+// on disk and the image checked before, or removed with the reason said.
+static bool copy_beside_slot(const char *file, const char *temp, const image_check *first)
+{
+	int fd = open(temp, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+	const image_sink sink = { put_to_fd, &fd };
+	image_check c;
+	bool copied;
+
 	if (fd < 0) {
 		error("%s: %s", temp, strerror(errno));
 		return false;
 	}
-	if (!write_all(fd, image, size) || fsync(fd) < 0)
-		return fail_temp(temp, fd);
-	if (close(fd) < 0)
-		return fail_temp(temp, -1);
-	if (rename(temp, path) < 0) {
+	copied = check_file(file, &c, &sink);
+	if (!copied)
+		error("%s: %s", c.stopped ? temp : file, strerror(errno));
+	else if (c.state != IMAGE_VALID || c.header.crc != first->header.crc)
+		error("%s: changed while it was copied", file);
+	else if (fsync(fd) == 0 && close(fd) == 0)
+		return true;
+	else
+		error("%s: %s", temp, strerror(errno));
+	close(fd); // EBADF when it was closed already
+	unlink(temp);
+	return false;
+}
+
+// The slot read back as the launcher will read it: the image installed.
+static bool slot_holds(int n, const image_check *in)
+{
+	image_check c;
+
+	if (!check_file(slot_path(n), &c, NULL) && c.have == 0) {
+		error("%s: %s", slot_path(n), strerror(errno));
+		return false;
+	}
+	if (c.state != IMAGE_VALID || c.header.crc != in->header.crc ||
+	    c.header.length != in->header.length) {
+		error("%s: %s after the write", slot_path(n), verdict(c.state));
+		return false;
+	}
+	return true;
+}
+
+// The selection before the rename, so that a failed one leaves the slot
+// as it was. Needs api_i2c_init() first.
+static bool select_before_rename(int n, const char *temp)
+{
+	if (select_slot(n) == STATUS_OK)
+		return true;
+	unlink(temp);
+	return false;
+}
+
+// Until the rename the slot keeps its old image; after it, the new one.
+// A copy left behind by a process killed before the rename is never read
+// by the launcher, and the next install of the same slot truncates it.
+static int install_image(const char *file, const image_check *in, int n, bool select)
+{
+	char temp[32];
+
+	snprintf(temp, sizeof temp, "%s/.image%d.new", IMAGES_DIR, n);
+	if (!make_images_dir() || !copy_beside_slot(file, temp, in))
+		return STATUS_ERROR;
+	if (select && !select_before_rename(n, temp))
+		return STATUS_ERROR;
+	if (rename(temp, slot_path(n)) < 0) {
 		const int err = errno;
 
 		unlink(temp);
-		error("%s: %s", path, strerror(err));
-		return false;
+		error("%s: %s", slot_path(n), strerror(err));
+		return STATUS_ERROR;
 	}
 	if (!sync_dir(IMAGES_DIR)) {
 		error("%s: %s", IMAGES_DIR, strerror(errno));
-		return false;
-	}
-	return true;
-}
-
-// The slot read back as the launcher will read it.
-static bool slot_valid(int n)
-{
-	char path[32];
-	image_read r;
-
-	slot_path(path, sizeof path, n);
-	read_file_image(path, &r);
-	free(r.image);
-	if (r.state != IMAGE_VALID) {
-		error("%s: %s after the write", path, state_word(r.state));
-		return false;
-	}
-	return true;
-}
-
-static int install_image(const image_read *in, int n, bool select)
-{
-	// With --select the EEPROM must answer before the slot is written, so
-	// that a missing bus or EEPROM does not leave half the job done.
-	if (select && read_vpd(VPD_SELECTED_IMAGE) < 0) {
-		error("cannot read VPD byte 0");
 		return STATUS_ERROR;
 	}
-	if (!write_slot(n, in->image, image_size(&in->header)) || !slot_valid(n))
+	if (!slot_holds(n, in))
 		return STATUS_ERROR;
 	printf("image %d installed: length %u, crc 0x%08x\n", n, (unsigned)in->header.length,
 	       (unsigned)in->header.crc);
-	return select ? select_slot(n) : STATUS_OK;
+	if (select)
+		printf("selected image %d\n", n);
+	return STATUS_OK;
 }
 
 // Only the image, length + 16 bytes, goes into the slot: bytes after it
 // in FILE are not read, as the launcher would not read them.
 static int cmd_install(const char *file, int n, bool select)
 {
-	image_read in;
-	int status = read_input(file, &in);
+	image_check in;
+	int status = check_input(file, &in);
 
 	if (status != STATUS_OK)
 		return status;
-	if (!user_mounted()) {
-		free(in.image);
+	if (!user_mounted())
 		return STATUS_ERROR;
-	}
 	if (select)
 		api_i2c_init();
-	status = install_image(&in, n, select);
+	status = install_image(file, &in, n, select);
 	if (select)
 		api_i2c_close();
-	free(in.image);
 	return status;
 }
 
 /* recovery */
 
 // The flash and the rescue partition are there, and the image fits it.
-static int rescue_ready(const char *file, uint32_t size)
+static int rescue_ready(const char *file, uint32_t size, uint32_t *partition)
 {
-	uint32_t partition;
-
 	if (api_flash_init() != 0) {
 		error("no flash (cannot read the flash geometry)");
 		return STATUS_ERROR;
@@ -688,16 +618,38 @@ static int rescue_ready(const char *file, uint32_t size)
 		error("%s: cannot open", RESCUE_DEVICE);
 		return STATUS_ERROR;
 	}
-	if (!mtd_get_size(rescue_fd, &partition)) {
+	if (!mtd_get_size(rescue_fd, partition)) {
 		error("%s: cannot read its size", RESCUE_DEVICE);
 		return STATUS_ERROR;
 	}
-	if (size > partition) {
+	if (size > *partition) {
 		error("%s: image of %u bytes does not fit the rescue partition (%u bytes)", file,
-		      (unsigned)size, (unsigned)partition);
+		      (unsigned)size, (unsigned)*partition);
 		return STATUS_REFUSED;
 	}
 	return STATUS_OK;
+}
+
+// The whole image FILE in memory, checked as it was read; NULL when it
+// cannot be read, held or is not the image checked before.
+static uint8_t *load_input(const char *file, const image_check *in)
+{
+	const uint32_t size = image_size(&in->header);
+	uint8_t *image = (uint8_t *)malloc(size);
+	const int fd = open(file, O_RDONLY | O_CLOEXEC);
+	const image_source src = fd_source(fd);
+	image_check c;
+
+	if (image && fd >= 0 && image_check_all(&src, &c, image, size, NULL) == IMAGE_VALID &&
+	    c.header.crc == in->header.crc) {
+		close(fd);
+		return image;
+	}
+	error("%s: %s", file, fd < 0 || !image ? strerror(errno) : "changed while it was read");
+	if (fd >= 0)
+		close(fd);
+	free(image);
+	return NULL;
 }
 
 // Why a write cut short (power lost, the process killed) never boots:
@@ -728,66 +680,67 @@ static int write_rescue(const uint8_t *image, uint32_t size)
 	return STATUS_OK;
 }
 
-static uint32_t first_difference(const uint8_t *a, const uint8_t *b, uint32_t size)
-{
-	uint32_t i = 0;
+struct expected_bytes {
+	const uint8_t *image;
+	uint32_t size;
+	uint32_t differs_at; // UINT32_MAX: no difference yet
+};
 
-	while (i < size && a[i] == b[i])
-		i++;
-	return i;
+// Notes the first byte read back that differs from the image written (or
+// lies beyond it, when the length read back is larger).
+static bool compare_piece(const image_sink *sink, uint32_t offset, const uint8_t *bytes,
+			  uint32_t count)
+{
+	expected_bytes *e = (expected_bytes *)sink->ctx;
+
+	for (uint32_t i = 0; i < count && e->differs_at == UINT32_MAX; i++)
+		if (offset + i >= e->size || bytes[i] != e->image[offset + i])
+			e->differs_at = offset + i;
+	return true;
 }
 
-// The image as the flash holds it after the write: the same bytes as the
-// image written, which was checked before the write.
-static int check_written(const uint8_t *back, const uint8_t *image, uint32_t size)
+// Reads the image back from the flash, checks it and compares it with
+// what was written.
+static int verify_rescue(const uint8_t *image, uint32_t size, uint32_t partition)
 {
-	const uint32_t at = first_difference(back, image, size);
+	expected_bytes e = { image, size, UINT32_MAX };
+	const image_sink sink = { compare_piece, &e };
+	const image_source src = flash_source(rescue_fd, partition);
+	image_check c;
 
-	if (at < size) {
-		error("%s: read back differs at byte %u", RESCUE_DEVICE, (unsigned)at);
+	image_check_all(&src, &c, piece, sizeof piece, &sink);
+	if (e.differs_at != UINT32_MAX) {
+		error("%s: read back differs at byte %u", RESCUE_DEVICE, (unsigned)e.differs_at);
+		return STATUS_ERROR;
+	}
+	if (c.state != IMAGE_VALID) {
+		error("%s: %s after the write", RESCUE_DEVICE, verdict(c.state));
 		return STATUS_ERROR;
 	}
 	return STATUS_OK;
 }
 
-// Reads the whole image back from the flash and checks it.
-static int verify_rescue(const uint8_t *image, uint32_t size)
-{
-	uint8_t *back = (uint8_t *)calloc(1, size);
-	int status;
-
-	if (!back) {
-		error("%s: no memory to read the image back", RESCUE_DEVICE);
-		return STATUS_ERROR;
-	}
-	if (api_flash_read(back, rescue_fd, 0, size) != 0) {
-		error("%s: read back failed", RESCUE_DEVICE);
-		status = STATUS_ERROR;
-	} else {
-		status = check_written(back, image, size);
-	}
-	free(back);
-	return status;
-}
-
 static int cmd_recovery(const char *file)
 {
-	image_read in;
-	int status = read_input(file, &in);
-	uint32_t size;
+	image_check in;
+	uint32_t partition;
+	uint8_t *image;
+	int status = check_input(file, &in);
 
+	if (status == STATUS_OK)
+		status = rescue_ready(file, image_size(&in.header), &partition);
 	if (status != STATUS_OK)
 		return status;
-	size = image_size(&in.header);
-	status = rescue_ready(file, size);
+	image = load_input(file, &in);
+	if (!image)
+		return STATUS_ERROR;
+	status = write_rescue(image, image_size(&in.header));
 	if (status == STATUS_OK)
-		status = write_rescue(in.image, size);
-	if (status == STATUS_OK)
-		status = verify_rescue(in.image, size);
+		status = verify_rescue(image, image_size(&in.header), partition);
 	if (status == STATUS_OK)
 		printf("recovery image written: length %u, crc 0x%08x\n",
 		       (unsigned)in.header.length, (unsigned)in.header.crc);
-	free(in.image);
+	free(image);
 	return status;
 }
 

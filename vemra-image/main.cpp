@@ -17,8 +17,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "container.h"
 #include "crc.h"
+#include "image.h"
 
 // Exit status: 1 only ever means "the image is not one the launcher boots".
 enum { STATUS_OK = 0, STATUS_REJECTED = 1, STATUS_ERROR = 2 };
@@ -66,6 +66,47 @@ static int __attribute__((format(printf, 1, 2))) usage_error(const char *fmt, ..
 	va_end(ap);
 	fputs("\nTry 'vemra-image --help'.\n", stderr);
 	return STATUS_ERROR;
+}
+
+// Whole-buffer I/O over short transfers and EINTR. read_full returns the
+// bytes read, fewer than n only at end of file, or -1; write_full false on
+// an error.
+static ssize_t read_full(int fd, uint8_t *buf, size_t n)
+{
+	size_t got = 0;
+
+	while (got < n) {
+		const ssize_t r = read(fd, buf + got, n - got);
+
+		if (r < 0 && errno == EINTR)
+			continue;
+		if (r < 0)
+			return -1;
+		if (r == 0)
+			break;
+		got += (size_t)r;
+	}
+	return (ssize_t)got;
+}
+
+static bool write_full(int fd, const uint8_t *buf, size_t n)
+{
+	while (n > 0) {
+		const ssize_t w = write(fd, buf, n);
+
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w < 0)
+			return false;
+		buf += w;
+		n -= (size_t)w;
+	}
+	return true;
+}
+
+static bool starts_like_gzip(const uint8_t *data, uint64_t n)
+{
+	return n >= 2 && data[0] == 0x1F && data[1] == 0x8B;
 }
 
 // ---- Output files, written whole or not at all: the bytes go to a
@@ -119,26 +160,28 @@ static int commit_temp(int fd, const char *out)
 
 // ---- Reading and describing images.
 
+// The image is read in pieces of this size, so that memory use does not
+// depend on its length.
+static const uint32_t CHUNK = 64 * 1024;
+
 static std::string reason(const image_check &c)
 {
 	char s[128];
 
-	switch (c.verdict) {
-	case IMAGE_BAD_HEADER:
-		if (c.have < IMAGE_HEADER_SIZE)
-			snprintf(s, sizeof(s), "invalid header: %llu of %zu bytes",
-				 (unsigned long long)c.have, IMAGE_HEADER_SIZE);
-		else
-			snprintf(s, sizeof(s), "invalid header: magic 0x%08X, expected 0x%08X",
-				 c.header.magic, IMAGE_MAGIC);
+	switch (c.state) {
+	case IMAGE_SHORT_HEADER:
+		snprintf(s, sizeof(s), "invalid header: %u of %u bytes", c.have, IMAGE_HEADER_SIZE);
+		break;
+	case IMAGE_BAD_MAGIC:
+		snprintf(s, sizeof(s), "invalid header: magic 0x%08X, expected 0x%08X", c.header.magic,
+			 IMAGE_MAGIC);
 		break;
 	case IMAGE_BAD_LENGTH:
 		snprintf(s, sizeof(s), "invalid length: %u bytes, at most %u", c.header.length,
 			 IMAGE_MAX_LENGTH);
 		break;
 	case IMAGE_TRUNCATED:
-		snprintf(s, sizeof(s), "truncated: %llu of %llu bytes", (unsigned long long)c.have,
-			 (unsigned long long)c.want);
+		snprintf(s, sizeof(s), "truncated: %u of %u bytes", c.have, image_size(&c.header));
 		break;
 	case IMAGE_BAD_CRC:
 		snprintf(s, sizeof(s), "checksum mismatch: crc 0x%08X, computed 0x%08X",
@@ -151,37 +194,70 @@ static std::string reason(const image_check &c)
 	return s;
 }
 
-// Checks the image in `path`; payload_fd as for check_image_fd. Returns
-// false, having said why, when the file cannot be read or written.
-static bool check_file(const char *path, int payload_fd, const char *payload_name,
+// Where the pieces of a checked image go: the first two payload bytes are
+// kept, to tell a gzip payload, and the payload is written to out unless
+// out is -1. The payload is only whole when the image is valid.
+struct payload_sink {
+	int out;
+	uint8_t lead[2];   // payload bytes 0 and 1
+	uint32_t lead_have; // how many of them were there
+};
+
+static bool put_payload(const image_sink *sink, uint32_t offset, const uint8_t *piece,
+			uint32_t count)
+{
+	payload_sink *p = (payload_sink *)sink->ctx;
+	const uint32_t skip = offset < IMAGE_HEADER_SIZE ? IMAGE_HEADER_SIZE - offset : 0;
+
+	if (count <= skip)
+		return true;
+	piece += skip;
+	count -= skip;
+
+	// Payload offset of piece[0]; the pieces come in order.
+	const uint32_t at = offset + skip - IMAGE_HEADER_SIZE;
+
+	for (uint32_t i = 0; i < count && at + i < sizeof(p->lead); i++) {
+		p->lead[at + i] = piece[i];
+		p->lead_have = at + i + 1;
+	}
+	return p->out == -1 || write_full(p->out, piece, count);
+}
+
+// Checks the image in `path` as the launcher does, handing its pieces to
+// p; bytes after length + 16 are not read. Returns false, having said
+// why, when the image cannot be read or the payload not written.
+static bool check_file(const char *path, payload_sink *p, const char *payload_name,
 		       image_check *c)
 {
+	uint8_t buf[CHUNK];
 	const int fd = open(path, O_RDONLY | O_CLOEXEC);
 
 	if (fd < 0) {
 		error("%s: %s", path, strerror(errno));
 		return false;
 	}
-	const image_io io = check_image_fd(fd, payload_fd, c);
-	const int err = errno;
+	const image_source src = fd_source(fd);
+	const image_sink sink = { put_payload, p };
 
+	image_check_all(&src, c, buf, sizeof(buf), &sink);
 	close(fd);
-	if (io == IMAGE_IO_READ_ERROR)
-		error("%s: %s", path, strerror(err));
-	else if (io == IMAGE_IO_WRITE_ERROR)
-		error("%s: %s", payload_name, strerror(err));
-	return io == IMAGE_IO_OK;
+	if (c->stopped)
+		error("%s: %s", payload_name, strerror(c->error));
+	else if (c->error)
+		error("%s: %s", path, strerror(c->error));
+	return !c->stopped && !c->error;
 }
 
-static void print_fields(const image_check &c)
+static void print_fields(const image_check &c, const payload_sink &p)
 {
 	const image_header &h = c.header;
 	const bool magic_ok = h.magic == IMAGE_MAGIC;
-	const bool read_on = magic_ok && c.verdict != IMAGE_BAD_LENGTH;
+	const bool read_on = magic_ok && c.state != IMAGE_BAD_LENGTH;
 
-	if (c.verdict == IMAGE_VALID || c.verdict == IMAGE_BAD_CRC)
+	if (c.state == IMAGE_VALID || c.state == IMAGE_BAD_CRC)
 		printf("CRC:       0x%08X (%s, computed 0x%08X)\n", h.crc,
-		       c.verdict == IMAGE_VALID ? "valid" : "mismatch", c.computed_crc);
+		       c.state == IMAGE_VALID ? "valid" : "mismatch", c.computed_crc);
 	else
 		printf("CRC:       0x%08X (not checked)\n", h.crc);
 	printf("Length:    %u bytes\n", h.length);
@@ -192,29 +268,32 @@ static void print_fields(const image_check &c)
 	else if (h.length == 0)
 		printf("Payload:   empty\n");
 	else
-		printf("Payload:   %s\n", c.gzip ? "gzip" : "not gzip");
+		printf("Payload:   %s\n",
+		       starts_like_gzip(p.lead, p.lead_have) ? "gzip" : "not gzip");
 }
 
 static int cmd_list(const char *path)
 {
+	payload_sink p = { -1, {}, 0 };
 	image_check c;
 
-	if (!check_file(path, -1, nullptr, &c))
+	if (!check_file(path, &p, nullptr, &c))
 		return STATUS_ERROR;
 	printf("Image:     %s\n", path);
-	if (c.have >= IMAGE_HEADER_SIZE)
-		print_fields(c);
+	if (c.state != IMAGE_SHORT_HEADER)
+		print_fields(c, p);
 	printf("Verdict:   %s\n", reason(c).c_str());
-	return c.verdict == IMAGE_VALID ? STATUS_OK : STATUS_REJECTED;
+	return c.state == IMAGE_VALID ? STATUS_OK : STATUS_REJECTED;
 }
 
 static int cmd_verify(const char *path)
 {
+	payload_sink p = { -1, {}, 0 };
 	image_check c;
 
-	if (!check_file(path, -1, nullptr, &c))
+	if (!check_file(path, &p, nullptr, &c))
 		return STATUS_ERROR;
-	if (c.verdict != IMAGE_VALID) {
+	if (c.state != IMAGE_VALID) {
 		error("%s: %s", path, reason(c).c_str());
 		return STATUS_REJECTED;
 	}
@@ -229,11 +308,14 @@ static int cmd_extract(const char *path, const char *out)
 
 	if (fd < 0)
 		return STATUS_ERROR;
-	if (!check_file(path, fd, out, &c)) {
+
+	payload_sink p = { fd, {}, 0 };
+
+	if (!check_file(path, &p, out, &c)) {
 		discard_temp(fd);
 		return STATUS_ERROR;
 	}
-	if (c.verdict != IMAGE_VALID) {
+	if (c.state != IMAGE_VALID) {
 		discard_temp(fd);
 		error("%s: %s", path, reason(c).c_str());
 		return STATUS_REJECTED;
@@ -352,7 +434,7 @@ static bool copy_payload(int in, const char *in_name, int out, const char *out_n
 			 uint32_t *length, bool *gzip)
 {
 	static const uint8_t gap[IMAGE_HEADER_SIZE] = {};
-	uint8_t buf[64 * 1024];
+	uint8_t buf[CHUNK];
 	uint64_t total = 0;
 	ssize_t got;
 
@@ -363,7 +445,7 @@ static bool copy_payload(int in, const char *in_name, int out, const char *out_n
 	*gzip = false;
 	while ((got = read_full(in, buf, sizeof(buf))) > 0) {
 		if (total == 0)
-			*gzip = got >= 2 && buf[0] == 0x1F && buf[1] == 0x8B;
+			*gzip = starts_like_gzip(buf, (uint64_t)got);
 		total += (uint64_t)got;
 		if (total > IMAGE_MAX_LENGTH) {
 			error("%s: too large: more than %u bytes", in_name, IMAGE_MAX_LENGTH);
@@ -382,20 +464,22 @@ static bool copy_payload(int in, const char *in_name, int out, const char *out_n
 	return true;
 }
 
+// The checksum covers the header after its crc word, then the payload; its
+// register starts with all bits set.
+static const uint32_t CRC_START = 4;
+static const uint32_t CRC_INIT = 0xFFFFFFFF;
+
 // Fills in the header of the container whose payload is in the file.
 static bool write_header(int fd, const char *name, uint32_t length, uint32_t reserved)
 {
+	image_header h = { 0, length, IMAGE_MAGIC, reserved };
 	uint8_t hdr[IMAGE_HEADER_SIZE];
-	uint8_t buf[64 * 1024];
+	uint8_t buf[CHUNK];
 	uint64_t pos = IMAGE_HEADER_SIZE;
 	const uint64_t end = pos + length;
 
-	put_be32(hdr + 4, length);
-	put_be32(hdr + 8, IMAGE_MAGIC);
-	put_be32(hdr + 12, reserved);
-	uint32_t crc = gen_crc(hdr + IMAGE_CRC_START, IMAGE_HEADER_SIZE - IMAGE_CRC_START,
-			       0xFFFFFFFFu);
-
+	encode_image_header(&h, hdr);
+	h.crc = gen_crc(hdr + CRC_START, IMAGE_HEADER_SIZE - CRC_START, CRC_INIT);
 	while (pos < end) {
 		const size_t n = (size_t)std::min<uint64_t>(end - pos, sizeof(buf));
 		const ssize_t got = pread(fd, buf, n, (off_t)pos);
@@ -406,10 +490,10 @@ static bool write_header(int fd, const char *name, uint32_t length, uint32_t res
 			error("%s: %s", name, got < 0 ? strerror(errno) : "changed while written");
 			return false;
 		}
-		crc = gen_crc(buf, (uint32_t)got, crc);
+		h.crc = gen_crc(buf, (uint32_t)got, h.crc);
 		pos += (uint64_t)got;
 	}
-	put_be32(hdr, crc);
+	encode_image_header(&h, hdr);
 	if (pwrite(fd, hdr, sizeof(hdr), 0) != (ssize_t)sizeof(hdr)) {
 		error("%s: %s", name, strerror(errno));
 		return false;

@@ -64,6 +64,8 @@ def bench(tmp_path_factory):
     assert r.returncode == 0, r.stdout
     with open(os.path.join(images, "big"), "wb") as f:
         f.write(big_image())
+    with open(os.path.join(images, "toobig"), "wb") as f:  # the rescue partition has 2 MiB
+        f.write(container(os.urandom(2 * 1024 * 1024)))
     r = vboard("initramfs", BOARD_BUILD, initramfs, VBOARD_IMAGES=images)
     assert r.returncode == 0, r.stdout
     return {"initramfs": initramfs, "images": images}
@@ -218,10 +220,10 @@ class Board:
         self.wait_end()
         return Run(self.console(), self.state)
 
-    def up(self, **flash):
+    def up(self, append=(), **flash):
         """A new board, booted: image 1 runs, then the board's shell."""
         self.flash(**flash)
-        self.boot()
+        self.boot(*append)
         self.vm.expect_exact("Please press Enter to activate this console.")
         self.vm.sendline("")
         self.vm.sendline("stty cols 1000 -echo; PS1='vboard# '")

@@ -4,6 +4,10 @@ the result at the next boot."""
 import os
 import struct
 
+import pytest
+
+from conftest import md5
+
 IMAGES = "/usr/share/vboard"  # the demo images, on the board
 USAGE = "usage: vemra-boot status [-p] | select 1|2 | install FILE 1|2 [--select] | recovery FILE\n"
 
@@ -15,12 +19,12 @@ def header(board, name):
 
 
 def test_status_on_a_fresh_board(board):
-    board.up(vpd={0: 1, 58: 7}, env=["gdb=on", "gdbserver=10.0.0.1", "gdbport=2345",
+    board.up(vpd={0: 1, 58: 255}, env=["gdb=on", "gdbserver=10.0.0.1", "gdbport=2345",
                                       "memchk=online"])
     lengths = {n: header(board, n) for n in ("image1", "image2", "recovery")}
     assert board.sh("vemra-boot status") == (0, (
         "selected:      1\n"
-        "booted:        1\n"
+        "booted:        255 or a failed read\n"
         "image1:        valid, length %d, crc 0x%08x\n"
         "image2:        valid, length %d, crc 0x%08x\n"
         "rescue:        valid, length %d, crc 0x%08x\n"
@@ -68,15 +72,90 @@ def test_refused_files_change_nothing(board):
             ("recovery /tmp/bad", 1, "vemra-boot: /tmp/bad: checksum failed\n"),
             ("recovery %s/image1 extra" % IMAGES, 2, "vemra-boot: recovery: expected one FILE\n" + USAGE),
             ("install %s/update 3" % IMAGES, 2, "vemra-boot: slot must be 1 or 2, not '3'\n" + USAGE),
+            ("install %s/update 1 2" % IMAGES, 2, "vemra-boot: install: unexpected argument '2'\n" + USAGE),
+            ("recovery %s/toobig" % IMAGES, 1, "vemra-boot: %s/toobig: image of 2097168 bytes does"
+             " not fit the rescue partition (2097152 bytes)\n" % IMAGES),
             ("select 0", 2, "vemra-boot: slot must be 1 or 2, not '0'\n" + USAGE),
             ("install /tmp/none 1", 2, "vemra-boot: /tmp/none: No such file or directory\n")):
         assert board.sh("vemra-boot " + command) == (status, "", err), command
     assert board.sh("md5sum /user/images/* | cmp - /tmp/sums && ls -A /user/images") == (
         0, "image1\nimage2\n", "")
+    # Without /user mounted an image would be written to the root file system.
+    assert board.sh("umount /user && vemra-boot install %s/update 2" % IMAGES) == (
+        2, "", "vemra-boot: /user is not mounted: an image written there would not survive a"
+        " reboot\n")
+    assert board.sh("ls -A /user") == (0, "", "")
+    status, out, err = board.sh("vemra-boot --help")
+    assert (status, err) == (0, "") and all(
+        "vemra-boot " + c in out for c in ("status", "select", "install", "recovery")), out
     board.vm.sendline("poweroff")
     board.wait_end()
     assert open(rescue, "rb").read() == before
     assert open(os.path.join(board.state, "vpd.bin"), "rb").read(59)[::58] == b"\x01\x01"
+
+
+def test_status_says_what_cannot_be_read_and_select_fails_whole(board):
+    """No environment partition, and the EEPROM's address owned by a kernel
+    driver: status says so rather than show defaults, and an install with
+    --select whose selection fails leaves the slot as it was."""
+    board.up(missing=["ubootenv"], append=["vboard.eeprom-driver"])
+    length, crc = header(board, "recovery")
+    assert board.sh("vemra-boot status -p") == (2, (
+        "selected=unreadable\nbooted=unreadable\nimage1=valid\nimage1_length=%d\nimage1_crc=0x%08x\n"
+        "image2=valid\nimage2_length=%d\nimage2_crc=0x%08x\nrescue=valid\nrescue_length=%d\n"
+        "rescue_crc=0x%08x\nswitches=unreadable\n") % (
+            header(board, "image1") + header(board, "image2") + (length, crc)),
+        "vemra-boot: cannot read the VPD EEPROM\nvemra-boot: cannot read /dev/mtd-ubootenv\n")
+    assert board.sh("md5sum /user/images/image2 > /tmp/sum && vemra-boot install %s/update 2"
+                    " --select" % IMAGES) == (2, "", "vemra-boot: cannot write VPD byte 0\n")
+    assert board.sh("md5sum /user/images/image2 | cmp - /tmp/sum && ls -A /user/images") == (
+        0, "image1\nimage2\n", "")
+
+
+def test_user_full_in_the_middle_of_the_copy_keeps_the_old_slot(board):
+    board.up()
+    # /user full but for the 512 KiB of keep: the 1.5 MiB image cannot fit.
+    assert board.sh("dd if=/dev/urandom of=/user/keep bs=64k count=8 2>/dev/null;"
+                    " dd if=/dev/urandom of=/user/fill bs=64k 2>/dev/null; rm /user/keep &&"
+                    " md5sum /user/images/image2 > /tmp/sum", timeout=300)[0] == 0
+    assert board.sh("vemra-boot install %s/big 2" % IMAGES, timeout=300) == (
+        2, "", "vemra-boot: /user/images/.image2.new: No space left on device\n")
+    assert board.sh("md5sum /user/images/image2 | cmp - /tmp/sum && ls -A /user/images") == (
+        0, "image1\nimage2\n", "")
+
+
+@pytest.mark.parametrize("cut", ["before-rename", "after-rename"])
+def test_power_cut_during_install_leaves_a_whole_image(board, cut):
+    """QEMU killed while the 1.5 MiB image is copied beside slot 2, or once
+    the copy has been renamed over it: the next boot finds the old image or
+    the new one, whole, and boots it."""
+    temp = "/user/images/.image2.new"
+    board.up(vpd={0: 2})
+    wait = "until [ -s %s ]; do :; done" % temp
+    if cut == "after-rename":
+        wait += "; while [ -e %s ]; do :; done" % temp
+    board.vm.sendline("vemra-boot install %s/big 2 & %s; echo CUT" % (IMAGES, wait))
+    board.vm.expect_exact("CUT\r\n", timeout=300)
+    board.kill()
+    run = board.run_launcher()
+    demo, leftover = ("image2", True) if cut == "before-rename" else ("big", False)
+    assert run.stdout.startswith("Booting image '2'\n") and run.stderr == ""
+    assert "application of demo %s running" % demo in run.stdout
+    slots = run.tree("/user/images")
+    assert slots["image2"] == md5(board.image(demo)) and (".image2.new" in slots) == leftover
+
+
+def test_recovery_read_back_differs(board):
+    """Another writer changes a byte in the rescue partition's first sector
+    while vemra-boot writes the later ones: the read-back says where."""
+    board.up()
+    status, out, err = board.sh(
+        "(vemra-boot recovery %s/big > /run/o 2> /run/e; echo $? > /run/s) &"
+        " until grep -q '[.]' /run/o; do :; done;"
+        " printf '\\%03o' | dd of=/dev/mtd-rescue bs=1 seek=1000 conv=notrunc 2>/dev/null;"
+        " wait; cat /run/s /run/e" % (IMAGES, board.image("big")[1000] ^ 0xFF), timeout=300)
+    assert (status, out, err) == (
+        0, "2\nvemra-boot: /dev/mtd-rescue: read back differs at byte 1000\n", "")
 
 
 def test_recovery_written_then_booted_from_an_empty_user(board):

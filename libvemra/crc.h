@@ -1,8 +1,8 @@
 // Checksum of the image container: reflected CRC-32 (polynomial 0xEDB88320)
 // computed bit by bit, without a final inversion (CRC-32/JAMCRC when the
 // register starts at 0xFFFFFFFF).
-#ifndef LAUNCHER_CRC_H
-#define LAUNCHER_CRC_H
+#ifndef LIBVEMRA_CRC_H
+#define LIBVEMRA_CRC_H
 
 #include <cstdint>
 
