@@ -32,6 +32,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+// The checksum covers the header from this offset on.
+static const uint32_t CRC_START = 4;
+
 static void fill_random(uint8_t *buf, size_t n, uint64_t seed)
 {
 	uint64_t x = seed | 1;
@@ -44,12 +47,6 @@ static void fill_random(uint8_t *buf, size_t n, uint64_t seed)
 	}
 }
 
-static void put_be32(uint8_t *p, uint32_t v)
-{
-	for (int i = 0; i < 4; i++)
-		p[i] = static_cast<uint8_t>(v >> (24 - 8 * i));
-}
-
 // A valid container of `size` bytes with a random payload, streamed into
 // a new temporary file through a static chunk (the heap stays as a fresh
 // launcher finds it). Returns the file's path.
@@ -59,13 +56,13 @@ static std::string make_image(uint32_t size)
 	char path[] = "/tmp/vemra-bench-XXXXXX";
 	const int fd = mkstemp(path);
 	const uint32_t length = size - IMAGE_HEADER_SIZE;
-	uint8_t head[IMAGE_HEADER_SIZE] = {};
+	image_header h = { 0, length, IMAGE_MAGIC, 0 };
+	uint8_t head[IMAGE_HEADER_SIZE];
 
 	if (fd < 0)
 		abort();
-	put_be32(head + 4, length);
-	put_be32(head + 8, IMAGE_MAGIC);
-	uint32_t crc = gen_crc(head + IMAGE_CRC_START, IMAGE_HEADER_SIZE - IMAGE_CRC_START, 0xFFFFFFFF);
+	encode_image_header(&h, head);
+	uint32_t crc = gen_crc(head + CRC_START, IMAGE_HEADER_SIZE - CRC_START, 0xFFFFFFFF);
 	for (uint32_t done = 0, n; done < length; done += n) {
 		n = length - done < sizeof chunk ? length - done : static_cast<uint32_t>(sizeof chunk);
 		fill_random(chunk, n, 0xB007 + done);
@@ -73,7 +70,8 @@ static std::string make_image(uint32_t size)
 		if (pwrite(fd, chunk, n, IMAGE_HEADER_SIZE + done) != static_cast<ssize_t>(n))
 			abort();
 	}
-	put_be32(head, crc);
+	h.crc = crc;
+	encode_image_header(&h, head);
 	if (pwrite(fd, head, sizeof head, 0) != sizeof head || close(fd) != 0)
 		abort();
 	return path;
@@ -132,7 +130,7 @@ static int count(uint32_t size)
 	const uint8_t *bytes = static_cast<const uint8_t *>(map);
 	CALLGRIND_ZERO_STATS;
 	CALLGRIND_TOGGLE_COLLECT;
-	const uint32_t r = gen_crc(bytes + IMAGE_CRC_START, size - IMAGE_CRC_START, 0xFFFFFFFF);
+	const uint32_t r = gen_crc(bytes + CRC_START, size - CRC_START, 0xFFFFFFFF);
 	CALLGRIND_TOGGLE_COLLECT;
 	CALLGRIND_DUMP_STATS_AT("gen_crc");
 	munmap(map, size);

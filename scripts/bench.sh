@@ -1,8 +1,8 @@
 #!/bin/bash
 # Builds the benchmarks (bench/) into build-bench/ and checks the budgets
 # of docs/performance.md: the boot path's instructions against one gen_crc
-# pass and the memory it adds (64 MiB image), and the flash layer's device
-# requests per sector; prints gen_crc's speed beside zlib's. Exits
+# pass and the memory it adds (64 MiB image); prints gen_crc's speed
+# beside zlib's. Exits
 # non-zero when a budget is missed. Callgrind's dumps stay in
 # build-bench/results/.
 set -euo pipefail
@@ -35,7 +35,4 @@ awk '/^desc: Trigger: Client Request:/ { label = $NF } /^summary:/ { n[label] = 
 
 say "boot path: peak memory"
 $build/bench/bench_boot rss $size >/dev/null || status=1
-
-say "flash: device requests per sector"
-$build/bench/bench_flash >/dev/null || status=1
 exit $status
