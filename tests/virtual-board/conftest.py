@@ -64,8 +64,9 @@ def bench(tmp_path_factory):
     assert r.returncode == 0, r.stdout
     with open(os.path.join(images, "big"), "wb") as f:
         f.write(big_image())
-    with open(os.path.join(images, "toobig"), "wb") as f:  # the rescue partition has 2 MiB
-        f.write(container(os.urandom(2 * 1024 * 1024)))
+    for name, size in (("full", 2 << 20), ("toobig", (2 << 20) + 1)):  # the rescue partition's 2 MiB
+        with open(os.path.join(images, name), "wb") as f:
+            f.write(container(os.urandom(size - 16)))
     r = vboard("initramfs", BOARD_BUILD, initramfs, VBOARD_IMAGES=images)
     assert r.returncode == 0, r.stdout
     return {"initramfs": initramfs, "images": images}

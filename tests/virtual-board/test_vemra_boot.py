@@ -74,8 +74,9 @@ def test_refused_files_change_nothing(board):
             ("recovery %s/image1 extra" % IMAGES, 2, "vemra-boot: recovery: expected one FILE\n" + USAGE),
             ("install %s/update 3" % IMAGES, 2, "vemra-boot: slot must be 1 or 2, not '3'\n" + USAGE),
             ("install %s/update 1 2" % IMAGES, 2, "vemra-boot: install: unexpected argument '2'\n" + USAGE),
-            ("recovery %s/toobig" % IMAGES, 1, "vemra-boot: %s/toobig: image of 2097168 bytes does"
+            ("recovery %s/toobig" % IMAGES, 1, "vemra-boot: %s/toobig: image of 2097153 bytes does"
              " not fit the rescue partition (2097152 bytes)\n" % IMAGES),
+            ("select 1 2", 2, "vemra-boot: select: expected one slot, 1 or 2\n" + USAGE),
             ("select 0", 2, "vemra-boot: slot must be 1 or 2, not '0'\n" + USAGE),
             ("install /tmp/none 1", 2, "vemra-boot: /tmp/none: No such file or directory\n")):
         assert board.sh("vemra-boot " + command) == (status, "", err), command
@@ -150,16 +151,18 @@ def test_power_cut_during_install_leaves_a_whole_image(board, cut):
 
 
 def test_recovery_read_back_differs(board):
-    """Another writer changes a byte in the rescue partition's first sector
-    while vemra-boot writes the later ones: the read-back says where."""
+    """An image that fills the rescue partition exactly is written; another
+    writer changes the first byte of its second 64 KiB piece, in the first
+    sector, while vemra-boot writes the later ones: the read-back says
+    where."""
     board.up()
     status, out, err = board.sh(
-        "(vemra-boot recovery %s/big > /run/o 2> /run/e; echo $? > /run/s) &"
+        "(vemra-boot recovery %s/full > /run/o 2> /run/e; echo $? > /run/s) &"
         " until grep -q '[.]' /run/o; do :; done;"
-        " printf '\\%03o' | dd of=/dev/mtd-rescue bs=1 seek=1000 conv=notrunc 2>/dev/null;"
-        " wait; cat /run/s /run/e" % (IMAGES, board.image("big")[1000] ^ 0xFF), timeout=300)
+        " printf '\\%03o' | dd of=/dev/mtd-rescue bs=1 seek=65536 conv=notrunc 2>/dev/null;"
+        " wait; cat /run/s /run/e" % (IMAGES, board.image("full")[65536] ^ 0xFF), timeout=300)
     assert (status, out, err) == (
-        0, "2\nvemra-boot: /dev/mtd-rescue: read back differs at byte 1000\n", "")
+        0, "2\nvemra-boot: /dev/mtd-rescue: read back differs at byte 65536\n", "")
 
 
 def test_recovery_written_then_booted_from_an_empty_user(board):
