@@ -45,3 +45,8 @@ uint32_t gen_crc(const uint8_t *data, uint32_t count, uint32_t initial)
 	}
 	return reg;
 }
+
+uint32_t crc32_common(const uint8_t *data, uint32_t count)
+{
+	return ~gen_crc(data, count, 0xFFFFFFFF);
+}

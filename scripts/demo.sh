@@ -14,7 +14,11 @@
 # images fail the checksum: the board reboots, which ends QEMU), recovery
 # (no images: the recovery image is offered for installation), rescue
 # (diagnostics=rescue: the erase prompt), update (vemra-boot installs the
-# update image into slot 2, selects it, and the board reboots into it).
+# update image into slot 2, selects it, and the board reboots into it),
+# trial (vemra-boot installs an update whose application fails into slot 2
+# for a trial of two boots; the board boots it twice, the monitor rebooting
+# it as the watchdog would, then goes back to image 1, which runs and
+# confirms).
 # KEY=VALUE pairs go into the boot loader's environment: gdb=on
 # gdbserver=10.0.2.2 gdbport=2345, memchk=on, shell=on.
 #
@@ -34,8 +38,8 @@ die() { printf 'demo: %s\n' "$*" >&2; exit 1; }
 
 scenario=${1:-normal}
 [ $# -gt 0 ] && shift
-case $scenario in normal|fallback|crc|recovery|rescue|update|again) ;;
-	*) die "unknown scenario '$scenario' (normal, fallback, crc, recovery, rescue, update, again)" ;;
+case $scenario in normal|fallback|crc|recovery|rescue|update|trial|again) ;;
+	*) die "unknown scenario '$scenario' (normal, fallback, crc, recovery, rescue, update, trial, again)" ;;
 esac
 append=()
 [ -t 0 ] || append=(vboard.poweroff)
@@ -76,6 +80,7 @@ crc)
 	done
 	flash[1]=$DEMO/image1.bad flash[3]=$DEMO/image2.bad ;;
 recovery) flash=(--rescue "$img/recovery") ;;
+trial) flash[1]=$img/stable ;;
 rescue) set -- diagnostics=rescue "$@" ;;
 esac
 $VB flash "$DEMO/board" "${flash[@]}" -- "$@"
@@ -84,6 +89,15 @@ if [ "$scenario" = update ]; then
 	say "booting the virtual board: once image 1 runs, vemra-boot installs the update image into slot 2 and selects it"
 	$VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" vboard.update
 	say "the board rebooted (QEMU ends there); booting it again"
+fi
+if [ "$scenario" = trial ]; then
+	say "booting the virtual board: once image 1 runs, vemra-boot installs the broken update into slot 2 for a trial of two boots"
+	$VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" vboard.trial
+	for n in 1 2; do
+		say "trial boot $n of 2: the update's application fails, the watchdog reboots the board (QEMU ends there)"
+		$VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board"
+	done
+	say "boot-check goes back to image 1"
 fi
 say "booting the virtual board (leave with Ctrl-A X, or poweroff at its shell)"
 exec $VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" "${append[@]}"

@@ -10,11 +10,15 @@
 // own lines (failures, the flash write's progress) on stdout, which is
 // flushed before each of ours.
 #include "board_api.h"
+#include "console.h"
+#include "env.h"
 #include "image.h"
+#include "switches.h"
+#include "trial.h"
 #include "uboot_env.h"
+#include "vpd.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -25,44 +29,65 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Exit status: 1 only ever means "refused": not an image the launcher
-// boots, or one that does not fit.
-enum { STATUS_OK = 0, STATUS_REFUSED = 1, STATUS_ERROR = 2 };
-
-static const char USAGE_LINE[] =
-	"usage: vemra-boot status [-p] | select 1|2 | install FILE 1|2 [--select] | recovery FILE\n";
-
 static const char HELP[] =
 	"usage: vemra-boot status [-p]\n"
-	"       vemra-boot select 1|2\n"
-	"       vemra-boot install FILE 1|2 [--select]\n"
+	"       vemra-boot select 1|2 [--trial [--boots N]]\n"
+	"       vemra-boot install FILE 1|2 [--select | --trial [--boots N]]\n"
 	"       vemra-boot recovery FILE\n"
+	"       vemra-boot boot-check\n"
+	"       vemra-boot confirm\n"
+	"       vemra-boot set KEY VALUE\n"
+	"       vemra-boot unset KEY\n"
 	"       vemra-boot --help\n"
 	"\n"
 	"Boot control on the board: the launcher's boot choice in the VPD EEPROM,\n"
-	"its image slots /user/images/image1 and image2, and the recovery image\n"
-	"on /dev/mtd-rescue. Images are checked as the launcher checks them.\n"
+	"its image slots /user/images/image1 and image2, the recovery image on\n"
+	"/dev/mtd-rescue, and the launcher's switches and trial boots in the\n"
+	"U-Boot environment that /etc/fw_env.config places (one copy). Images\n"
+	"are checked as the launcher checks them, switches read as it reads them.\n"
 	"\n"
 	"  status    show the selected image (VPD byte 0), the last booted one\n"
 	"            (VPD byte 58; 4 is the recovery image), the state of both\n"
 	"            slots and of the recovery image (valid, invalid-header,\n"
-	"            checksum-failed, missing or unreadable) and the launcher's\n"
-	"            switches as it reads them from the U-Boot environment. With\n"
-	"            -p: one key=value a line. What cannot be read is shown as\n"
-	"            unreadable, never as a default, and makes the exit status 2.\n"
+	"            checksum-failed, missing or unreadable), the launcher's\n"
+	"            switches as it reads them, a pending trial and the last\n"
+	"            rollback. With -p: one key=value a line. What cannot be read\n"
+	"            is shown as unreadable, never as a default, and makes the\n"
+	"            exit status 2.\n"
 	"  select    make slot 1 or 2 the one the launcher boots first: VPD\n"
 	"            byte 0 is written and read back.\n"
 	"  install   check FILE and copy it beside slot 1 or 2, checking it\n"
-	"            again as it is copied; with --select, then select the slot;\n"
-	"            then rename the copy over the slot and check the slot. A\n"
-	"            power cut leaves the slot's old image or the new one, whole.\n"
-	"            Until the rename nothing else changes: a copy that fails\n"
-	"            (/user full, not mounted) or a selection that fails leaves\n"
-	"            the slot and VPD byte 0 as they were.\n"
+	"            again as it is copied; with --select or --trial, then select\n"
+	"            the slot; then rename the copy over the slot and check the\n"
+	"            slot. A power cut leaves the slot's old image or the new one,\n"
+	"            whole. Until the rename nothing else changes: a copy that\n"
+	"            fails (/user full, not mounted) or a selection that fails\n"
+	"            leaves the slot and VPD byte 0 as they were.\n"
+	"  --trial   select the slot for a trial of N boots (default 3); the\n"
+	"            slot selected before is the way back. Refused while another\n"
+	"            trial is pending, or when the slot is the one selected now.\n"
 	"  recovery  check FILE, write it as the recovery image on the rescue\n"
 	"            partition and read it back. A power cut during the write\n"
 	"            leaves a recovery image that the launcher does not boot.\n"
+	"  boot-check  run by init just before the launcher: counts a boot of\n"
+	"            the trial pending; once its N boots are used up without a\n"
+	"            confirm, selects the way back, ends the trial and says so in\n"
+	"            one line. A trial whose slot no longer holds its image ends\n"
+	"            without going back. Writes nothing when no trial is pending,\n"
+	"            and never stops a boot: failures are one line on stderr,\n"
+	"            and the exit status is 0.\n"
+	"  confirm   run by the application once it is healthy: ends the trial.\n"
+	"            Refused (1) when the image booted (VPD byte 58) is not the\n"
+	"            one on trial. Nothing to do without a trial.\n"
+	"  set, unset  write or remove one of the launcher's switches (gdb,\n"
+	"            gdbserver, gdbport, shell, memchk, diagnostics), then read\n"
+	"            the environment back through the launcher's reader. When\n"
+	"            the launcher would not see it (beyond the 1280 bytes it\n"
+	"            reads, or another variable's text holds the key first), the\n"
+	"            environment is put back as it was and the exit status is 1.\n"
 	"\n"
+	"The environment: one whose checksum fails is never replaced (set,\n"
+	"unset, confirm and trials are refused, boot-check leaves it alone).\n"
 	"The EEPROM: a write that is not acknowledged is an error, and then\n"
 	"nothing was written. A failed read cannot be told from a byte of 255:\n"
 	"status shows 255 with that note, and a read-back of 255 is an error\n"
@@ -71,8 +96,9 @@ static const char HELP[] =
 	"A FILE that is not an image the launcher boots is refused before\n"
 	"anything is written.\n"
 	"\n"
-	"Exit status: 0 done, 1 refused (not an image the launcher boots, or too\n"
-	"large for the rescue partition), 2 usage or I/O error.\n";
+	"Exit status: 0 done, 1 refused (not an image the launcher boots, too\n"
+	"large for the rescue partition, a trial or a switch that cannot be, an\n"
+	"environment whose checksum fails), 2 usage or I/O error.\n";
 
 static const char USER_DIR[] = "/user";
 static const char RESCUE_DEVICE[] = "/dev/mtd-rescue";
@@ -80,36 +106,6 @@ static const char ENV_DEVICE[] = "/dev/mtd-ubootenv";
 
 // Images are read in pieces of this size, whatever their length.
 static uint8_t piece[64 * 1024];
-
-/* Console */
-
-static void report(const char *fmt, va_list ap)
-{
-	fflush(stdout);
-	fputs("vemra-boot: ", stderr);
-	vfprintf(stderr, fmt, ap);
-	fputc('\n', stderr);
-}
-
-static void __attribute__((format(printf, 1, 2))) error(const char *fmt, ...)
-{
-	va_list ap;
-
-	va_start(ap, fmt);
-	report(fmt, ap);
-	va_end(ap);
-}
-
-static int __attribute__((format(printf, 1, 2))) usage_error(const char *fmt, ...)
-{
-	va_list ap;
-
-	va_start(ap, fmt);
-	report(fmt, ap);
-	va_end(ap);
-	fputs(USAGE_LINE, stderr);
-	return STATUS_ERROR;
-}
 
 /* Images, checked by the launcher's check */
 
@@ -155,48 +151,6 @@ static int check_input(const char *file, image_check *c)
 	return STATUS_REFUSED;
 }
 
-/* VPD */
-
-// A VPD byte, or -1 when the EEPROM could not be addressed. A byte that
-// could not be read comes as 255. Needs api_i2c_init() first.
-static int read_vpd(uint16_t offset)
-{
-	uint8_t byte = 0xFF;
-
-	return api_eeprom_read(&byte, offset, 1) < 0 ? -1 : byte;
-}
-
-// After a write the EEPROM is busy with its internal write cycle (at most
-// 5 ms for the usual serial EEPROMs) and does not answer its address; a
-// read at once would deliver 0xFF from the refused transfer. The board
-// layer does not wait, so the read-back does.
-static void wait_eeprom_write(void)
-{
-	struct timespec t = { 0, 10 * 1000 * 1000 };
-
-	while (nanosleep(&t, &t) < 0 && errno == EINTR)
-		;
-}
-
-// VPD byte 0 = n, read back. Needs api_i2c_init() first. A write that is
-// not acknowledged changed nothing.
-static int select_slot(int n)
-{
-	int back;
-
-	if (api_set_image((uint8_t)n) < 0) {
-		error("cannot write VPD byte 0");
-		return STATUS_ERROR;
-	}
-	wait_eeprom_write();
-	back = read_vpd(VPD_SELECTED_IMAGE);
-	if (back != n) {
-		error("VPD byte 0 reads back %d, not %d", back, n);
-		return STATUS_ERROR;
-	}
-	return STATUS_OK;
-}
-
 /* status */
 
 // Beside the image states: a slot file that is not there, and what
@@ -215,6 +169,9 @@ struct board_status {
 	image_status rescue;
 	bool switches_read;
 	launch_settings_t switches;
+	bool trial_read;
+	const char *trial_why; // when not read
+	trial_status trial;
 };
 
 static void slot_status(int n, image_status *s)
@@ -246,19 +203,6 @@ static void rescue_status(bool flash, image_status *s)
 	s->header = c.header;
 }
 
-// The switches as the launcher reads them; false when the environment
-// partition cannot be read (the launcher then runs with all of them off).
-static bool read_switches(bool flash, launch_settings_t *s)
-{
-	char text[ENV_TEXT_SIZE + 1] = {};
-
-	*s = launch_settings_t{};
-	if (!flash || api_flash_read((uint8_t *)text, uboot_env_fd, ENV_VARS_OFFSET, ENV_TEXT_SIZE) != 0)
-		return false;
-	settings_from_env(text, s);
-	return true;
-}
-
 static void gather_status(board_status *b)
 {
 	bool flash;
@@ -269,7 +213,11 @@ static void gather_status(board_status *b)
 	api_i2c_close();
 
 	flash = api_flash_init() == 0;
-	b->switches_read = read_switches(flash, &b->switches);
+	b->switches_read = flash && read_switches(&b->switches);
+	// The trial's state is in the same environment: not looked for when
+	// its partition cannot be read.
+	b->trial_why = "unreadable";
+	b->trial_read = b->switches_read && read_trial_status(&b->trial, &b->trial_why);
 	slot_status(1, &b->slot[0]);
 	slot_status(2, &b->slot[1]);
 	rescue_status(flash, &b->rescue);
@@ -327,6 +275,27 @@ static void print_switches(const launch_settings_t *s)
 	print_line("diagnostics:", s->rescue_enable ? "rescue" : "normal");
 }
 
+static void print_trial(const board_status *b)
+{
+	const trial &t = b->trial.t;
+	char value[80];
+
+	if (!b->trial_read) {
+		print_line("trial:", b->trial_why);
+		return;
+	}
+	if (b->trial.pending) {
+		snprintf(value, sizeof value, "image %d, %d of %d boots, way back image %d", t.slot,
+			 t.used, t.boots, t.way_back);
+		print_line("trial:", value);
+	}
+	if (b->trial.rolled_back) {
+		snprintf(value, sizeof value, "image %d went back to image %d",
+			 b->trial.rollback_slot, b->trial.rollback_to);
+		print_line("rollback:", value);
+	}
+}
+
 static void print_status(const board_status *b)
 {
 	// The launcher boots slot 1 for any value of byte 0 but 1 and 2.
@@ -341,6 +310,8 @@ static void print_status(const board_status *b)
 		print_switches(&b->switches);
 	else
 		print_line("switches:", "unreadable (the launcher then runs with all off)");
+	if (b->switches_read)
+		print_trial(b);
 }
 
 static void print_key_vpd(const char *key, int value)
@@ -380,10 +351,19 @@ static void print_status_keys(const board_status *b)
 	print_key_image("image1", &b->slot[0]);
 	print_key_image("image2", &b->slot[1]);
 	print_key_image("rescue", &b->rescue);
-	if (b->switches_read)
-		print_key_switches(&b->switches);
-	else
+	if (!b->switches_read) {
 		printf("switches=unreadable\n");
+		return;
+	}
+	print_key_switches(&b->switches);
+	if (!b->trial_read)
+		printf("trial=unknown\n");
+	if (b->trial.pending)
+		printf("trial=%d\ntrial_boots=%d\ntrial_used=%d\ntrial_way_back=%d\n",
+		       b->trial.t.slot, b->trial.t.boots, b->trial.t.used, b->trial.t.way_back);
+	if (b->trial.rolled_back)
+		printf("rollback=%d\nrollback_to=%d\n", b->trial.rollback_slot,
+		       b->trial.rollback_to);
 }
 
 // Everything is printed, readable or not; each part that cannot be read
@@ -415,14 +395,52 @@ static int cmd_status(bool keys)
 
 /* select */
 
-static int cmd_select(int n)
+// How an install or a select makes its slot the one that boots: at once
+// (--select) or for a trial of `trial` boots (--trial; 0: no trial).
+struct selection {
+	bool select;
+	int trial;
+};
+
+// The image in slot n, checked as the launcher checks it.
+static int check_slot(int n, image_check *c)
+{
+	if (!check_file(slot_path(n), c, NULL) && c->have == 0) {
+		error("%s: %s", slot_path(n), strerror(errno));
+		return STATUS_ERROR;
+	}
+	if (c->state == IMAGE_VALID)
+		return STATUS_OK;
+	error("%s: %s", slot_path(n), verdict(c->state));
+	return STATUS_REFUSED;
+}
+
+// A trial of the image that slot n holds now.
+static int select_trial(int n, int boots)
+{
+	trial_plan plan;
+	image_check c;
+	int status = check_slot(n, &c);
+
+	if (status == STATUS_OK)
+		status = trial_prepare(n, c.header.crc, boots, &plan);
+	if (status != STATUS_OK)
+		return status;
+	status = trial_begin(&plan);
+	trial_release(&plan);
+	return status;
+}
+
+static int cmd_select(int n, const selection *how)
 {
 	int status;
 
 	api_i2c_init();
-	status = select_slot(n);
+	status = how->trial ? select_trial(n, how->trial) : select_slot(n);
 	api_i2c_close();
-	if (status == STATUS_OK)
+	if (status == STATUS_OK && how->trial)
+		printf("selected image %d for a trial of %d boots\n", n, how->trial);
+	else if (status == STATUS_OK)
 		printf("selected image %d\n", n);
 	return status;
 }
@@ -546,30 +564,34 @@ static bool slot_holds(int n, const image_check *in)
 
 // The selection before the rename, so that a failed one leaves the slot
 // as it was. Needs api_i2c_init() first.
-static bool select_before_rename(int n, const char *temp)
+static int select_before_rename(int n, const selection *how, trial_plan *plan)
 {
-	if (select_slot(n) == STATUS_OK)
-		return true;
-	unlink(temp);
-	return false;
+	if (how->trial)
+		return trial_begin(plan);
+	return how->select ? select_slot(n) : STATUS_OK;
 }
 
 // Until the rename the slot keeps its old image; after it, the new one.
 // A copy left behind by a process killed before the rename is never read
 // by the launcher, and the next install of the same slot truncates it.
-static int install_image(const char *file, const image_check *in, int n, bool select)
+static int install_image(const char *file, const image_check *in, int n, const selection *how,
+			 trial_plan *plan)
 {
 	char temp[32];
 
 	snprintf(temp, sizeof temp, "%s/.image%d.new", IMAGES_DIR, n);
 	if (!make_images_dir() || !copy_beside_slot(file, temp, in))
 		return STATUS_ERROR;
-	if (select && !select_before_rename(n, temp))
+	if (select_before_rename(n, how, plan) != STATUS_OK) {
+		unlink(temp);
 		return STATUS_ERROR;
+	}
 	if (rename(temp, slot_path(n)) < 0) {
 		const int err = errno;
 
 		unlink(temp);
+		if (how->trial)
+			trial_undo(plan);
 		error("%s: %s", slot_path(n), strerror(err));
 		return STATUS_ERROR;
 	}
@@ -581,15 +603,20 @@ static int install_image(const char *file, const image_check *in, int n, bool se
 		return STATUS_ERROR;
 	printf("image %d installed: length %u, crc 0x%08x\n", n, (unsigned)in->header.length,
 	       (unsigned)in->header.crc);
-	if (select)
+	if (how->trial)
+		printf("selected image %d for a trial of %d boots\n", n, how->trial);
+	else if (how->select)
 		printf("selected image %d\n", n);
 	return STATUS_OK;
 }
 
 // Only the image, length + 16 bytes, goes into the slot: bytes after it
-// in FILE are not read, as the launcher would not read them.
-static int cmd_install(const char *file, int n, bool select)
+// in FILE are not read, as the launcher would not read them. A trial that
+// cannot be is refused before anything is written.
+static int cmd_install(const char *file, int n, const selection *how)
 {
+	const bool vpd = how->select || how->trial;
+	trial_plan plan;
 	image_check in;
 	int status = check_input(file, &in);
 
@@ -597,10 +624,15 @@ static int cmd_install(const char *file, int n, bool select)
 		return status;
 	if (!user_mounted())
 		return STATUS_ERROR;
-	if (select)
+	if (vpd)
 		api_i2c_init();
-	status = install_image(file, &in, n, select);
-	if (select)
+	if (how->trial)
+		status = trial_prepare(n, in.header.crc, how->trial, &plan);
+	if (status == STATUS_OK)
+		status = install_image(file, &in, n, how, &plan);
+	if (how->trial)
+		trial_release(&plan);
+	if (vpd)
 		api_i2c_close();
 	return status;
 }
@@ -774,38 +806,113 @@ static int run_status(int argc, char **argv)
 	return cmd_status(keys);
 }
 
+// A trial's boots unless --boots says otherwise, and the most it takes.
+static const int TRIAL_BOOTS = 3;
+static const int TRIAL_BOOTS_MAX = 99;
+
+// The arguments of select and install: up to three positionals (a third
+// is one too many) and the options --select, --trial and --boots N.
+struct command_args {
+	const char *pos[3];
+	int count;
+	selection how;
+};
+
+static bool parse_boots(const char *arg, int *boots)
+{
+	char *end;
+	const long n = strtol(arg, &end, 10);
+
+	if (*arg < '0' || *arg > '9' || *end || n < 1 || n > TRIAL_BOOTS_MAX)
+		return false;
+	*boots = (int)n;
+	return true;
+}
+
+static int parse_option(const char *cmd, int argc, char **argv, int *i, command_args *a,
+			bool *trial, int *boots)
+{
+	const char *arg = argv[*i];
+
+	if (strcmp(arg, "--select") == 0 && strcmp(cmd, "install") == 0)
+		a->how.select = true;
+	else if (strcmp(arg, "--trial") == 0)
+		*trial = true;
+	else if (strcmp(arg, "--boots") != 0)
+		return usage_error("%s: unknown option '%s'", cmd, arg);
+	else if (*i + 1 >= argc || !parse_boots(argv[++*i], boots))
+		return usage_error("%s: --boots takes a number of boots, 1 to %d", cmd,
+				   TRIAL_BOOTS_MAX);
+	return STATUS_OK;
+}
+
+static int parse_args(const char *cmd, int argc, char **argv, command_args *a)
+{
+	int boots = 0;
+	bool trial = false;
+
+	*a = command_args{};
+	for (int i = 0; i < argc; i++) {
+		if (is_option(argv[i])) {
+			if (parse_option(cmd, argc, argv, &i, a, &trial, &boots) != STATUS_OK)
+				return STATUS_ERROR;
+		} else if (a->count < 3) {
+			a->pos[a->count++] = argv[i];
+		} else {
+			return usage_error("%s: unexpected argument '%s'", cmd, argv[i]);
+		}
+	}
+	if (boots && !trial)
+		return usage_error("%s: --boots goes with --trial", cmd);
+	if (trial && a->how.select)
+		return usage_error("%s: --select or --trial, not both", cmd);
+	a->how.trial = trial ? (boots ? boots : TRIAL_BOOTS) : 0;
+	return STATUS_OK;
+}
+
 static int run_select(int argc, char **argv)
 {
+	command_args a;
 	int n;
 
-	if (argc != 1)
-		return usage_error("select: expected one slot, 1 or 2");
-	if (!parse_slot(argv[0], &n))
+	if (parse_args("select", argc, argv, &a) != STATUS_OK)
 		return STATUS_ERROR;
-	return cmd_select(n);
+	if (a.count != 1)
+		return usage_error("select: expected one slot, 1 or 2");
+	if (!parse_slot(a.pos[0], &n))
+		return STATUS_ERROR;
+	return cmd_select(n, &a.how);
 }
 
 static int run_install(int argc, char **argv)
 {
-	const char *args[2];
-	int count = 0, n;
-	bool select = false;
+	command_args a;
+	int n;
 
-	for (int i = 0; i < argc; i++) {
-		if (strcmp(argv[i], "--select") == 0)
-			select = true;
-		else if (is_option(argv[i]))
-			return usage_error("install: unknown option '%s'", argv[i]);
-		else if (count < 2)
-			args[count++] = argv[i];
-		else
-			return usage_error("install: unexpected argument '%s'", argv[i]);
-	}
-	if (count < 2)
-		return usage_error("install: expected FILE and a slot, 1 or 2");
-	if (!parse_slot(args[1], &n))
+	if (parse_args("install", argc, argv, &a) != STATUS_OK)
 		return STATUS_ERROR;
-	return cmd_install(args[0], n, select);
+	if (a.count > 2)
+		return usage_error("install: unexpected argument '%s'", a.pos[2]);
+	if (a.count < 2)
+		return usage_error("install: expected FILE and a slot, 1 or 2");
+	if (!parse_slot(a.pos[1], &n))
+		return STATUS_ERROR;
+	return cmd_install(a.pos[0], n, &a.how);
+}
+
+// Commands with fixed arguments: boot-check, confirm, set, unset.
+static int run_fixed(const char *cmd, int argc, char **argv)
+{
+	const int wanted = strcmp(cmd, "set") == 0 ? 2 : strcmp(cmd, "unset") == 0 ? 1 : 0;
+
+	if (argc != wanted)
+		return usage_error("%s: expected %s", cmd,
+				   wanted == 2 ? "KEY VALUE" : wanted == 1 ? "KEY" : "no argument");
+	if (wanted == 2)
+		return cmd_set(argv[0], argv[1]);
+	if (wanted == 1)
+		return cmd_unset(argv[0]);
+	return strcmp(cmd, "confirm") == 0 ? cmd_confirm() : cmd_boot_check();
 }
 
 static int run_recovery(int argc, char **argv)
@@ -840,6 +947,9 @@ int main(int argc, char **argv)
 		return run_install(argc, argv);
 	if (strcmp(cmd, "recovery") == 0)
 		return run_recovery(argc, argv);
+	if (strcmp(cmd, "boot-check") == 0 || strcmp(cmd, "confirm") == 0 ||
+	    strcmp(cmd, "set") == 0 || strcmp(cmd, "unset") == 0)
+		return run_fixed(cmd, argc, argv);
 	if (is_option(cmd))
 		return usage_error("unknown option '%s'", cmd);
 	return usage_error("unknown command '%s'", cmd);

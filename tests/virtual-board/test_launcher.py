@@ -35,7 +35,7 @@ def monitor(image, first_fd=5, partitions=PARTITIONS):
     pid of the commands the launcher ran), with no argument, no I2C
     descriptor, the flash partitions still open and nothing else (no image
     file, no staging archive); then the application (None: there is
-    none)."""
+    none, and the monitor reboots the board as its watchdog would)."""
     fds = " ".join("%d=/dev/mtd-%s" % (first_fd + i, p) for i, p in enumerate(partitions))
     app = ('mp.elf.strip: application of demo %s running as "/tmp/mp.elf.strip" (argc 1), '
            "LD_PRELOAD unset\n" % image) if image else ""
@@ -46,8 +46,9 @@ def monitor(image, first_fd=5, partitions=PARTITIONS):
             "zid-Monitor: flash descriptors open (%d): %s\n"
             "zid-Monitor: other descriptors open: none\n"
             "zid-Monitor: starting /tmp/mp.elf.strip\n%s"
-            "zid-Monitor: /tmp/mp.elf.strip ended with status %d\n") % (
-                "present" if image else "MISSING", len(partitions), fds, app, 0 if image else 127)
+            "zid-Monitor: /tmp/mp.elf.strip ended with status %d\n%s") % (
+                "present" if image else "MISSING", len(partitions), fds, app, 0 if image else 127,
+                "" if image else "zid-Monitor: the application failed: rebooting, as the watchdog would\n")
 
 
 def gdbserver(address, preload="unset"):

@@ -1,11 +1,14 @@
 /*
  * The demo images' application program (home/bin/mp.elf.strip in the
  * payload): tells which image it came from, how it was started and
- * whether a library was preloaded into it.
+ * whether a library was preloaded into it. A payload with home/etc/fails
+ * is an application that fails (exit status 1); one with home/etc/confirms
+ * confirms its trial once it runs, as a healthy application does.
  */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 int main(int argc, char **argv)
 {
@@ -20,5 +23,14 @@ int main(int argc, char **argv)
 	}
 	printf("mp.elf.strip: application of %s running as \"%s\" (argc %d), LD_PRELOAD %s\n",
 	       release, argv[0], argc, preload ? preload : "unset");
+	fflush(stdout);
+	if (access("/tmp/home/etc/fails", F_OK) == 0) {
+		printf("mp.elf.strip: failing\n");
+		return 1;
+	}
+	/* A confirm that is refused says why; the application runs on. */
+	if (access("/tmp/home/etc/confirms", F_OK) == 0 &&
+	    system("/usr/sbin/vemra-boot confirm") < 0)
+		perror("mp.elf.strip: /bin/sh");
 	return 0;
 }

@@ -3,7 +3,9 @@
  * board over to. It reports the machine it runs on, what it was given
  * (its arguments, the application program unpacked in /tmp, the
  * descriptors it inherited), then starts the application program and
- * waits for it.
+ * waits for it. An application that fails reboots the board: the virtual
+ * board's stand-in for the board's watchdog, which reboots a board whose
+ * application stops serving it.
  */
 #include <dirent.h>
 #include <stdio.h>
@@ -100,7 +102,14 @@ int main(int argc, char **argv)
 		perror("zid-Monitor: fork");
 		return 1;
 	}
-	printf("zid-Monitor: %s ended with status %d\n", APP,
-	       WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+	status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	printf("zid-Monitor: %s ended with status %d\n", APP, status);
+	if (status != 0) {
+		printf("zid-Monitor: the application failed: rebooting, as the watchdog would\n");
+		fflush(stdout);
+		execl("/sbin/reboot", "reboot", (char *)NULL);
+		perror("zid-Monitor: /sbin/reboot");
+		return 1;
+	}
 	return 0;
 }
