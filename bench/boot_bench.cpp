@@ -12,7 +12,7 @@
 //
 // Results go to standard error, the launcher's own output to standard
 // output. The pass runs on the fuzz targets' stand-ins for the platform
-// (fuzz/launcher_stub.h): the image file and the staging archive are real
+// (tests/launcher/launcher_stub.h): the image file and the staging archive are real
 // files, the unpack command is not run, the pauses return at once.
 #include "crc.h"
 #include "image.h"

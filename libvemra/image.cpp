@@ -3,6 +3,7 @@
 #include "crc.h"
 
 #include <cerrno>
+#include <cstring>
 
 #include <unistd.h>
 
@@ -102,6 +103,26 @@ image_source fd_source(int fd)
 	return src;
 }
 
+static int64_t memory_read(const image_source *src, uint32_t offset, uint8_t *buf, uint32_t count)
+{
+	if (offset >= src->end)
+		return 0;
+	if (count > src->end - offset)
+		count = src->end - offset;
+	memcpy(buf, src->bytes + offset, count);
+	return (int64_t)count;
+}
+
+image_source memory_source(const uint8_t *bytes, uint32_t size)
+{
+	image_source src = {};
+
+	src.read = memory_read;
+	src.bytes = bytes;
+	src.end = size;
+	return src;
+}
+
 /* The check */
 
 image_state image_check_header(const image_source *src, image_check *c)
@@ -149,7 +170,7 @@ image_state image_check_body(const image_source *src, image_check *c, uint8_t *b
 			return c->state = IMAGE_TRUNCATED;
 		}
 		reg = fold(reg, c->have, buf, (uint32_t)got);
-		if (sink && !sink->put(sink, c->have, buf, (uint32_t)got)) {
+		if (got > 0 && sink && !sink->put(sink, c->have, buf, (uint32_t)got)) {
 			c->error = errno;
 			c->stopped = true;
 			return c->state = IMAGE_TRUNCATED;

@@ -40,15 +40,18 @@ uint32_t image_size(const image_header *h);
 // where the file or partition ends; -1 with errno on a read error.
 struct image_source {
 	int64_t (*read)(const image_source *src, uint32_t offset, uint8_t *buf, uint32_t count);
-	FILE *file;   // file_source
-	int fd;       // fd_source, flash_source
-	uint32_t end; // flash_source: the partition's size
+	FILE *file;           // file_source
+	int fd;               // fd_source, flash_source
+	uint32_t end;         // flash_source: the partition's size; memory_source: the size
+	const uint8_t *bytes; // memory_source
 };
 
 // A stdio stream, read from its start whatever its position.
 image_source file_source(FILE *f);
 // A descriptor, read with pread (short reads and EINTR taken care of).
 image_source fd_source(int fd);
+// Bytes held in memory, size of them.
+image_source memory_source(const uint8_t *bytes, uint32_t size);
 // A flash partition through api_flash_read(), which needs
 // api_flash_init() first. Reads stop at end (UINT32_MAX: the partition
 // decides; a short read then goes unnoticed, as the board API reports it).

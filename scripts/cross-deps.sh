@@ -3,10 +3,12 @@
 # into a git-ignored prefix, by default .cache/powerpc/usr:
 #
 #   libi2c (i2c-tools' SMBus library): lib/libi2c.a, include/i2c/smbus.h
+#   libsodium (vemra-boot's signature checks): lib/libsodium.a, include/sodium.h
 #
-# The source is the upstream tarball of Debian's i2c-tools source package,
-# the same release as the host's libi2c-dev, fetched with apt-get source
-# (scripts/lib.sh: apt_source_tarball). Prints the prefix on stdout.
+# The sources are the upstream tarballs of Debian's i2c-tools and libsodium
+# source packages, the same releases as the host's libi2c-dev and
+# libsodium-dev, fetched with apt-get source (scripts/lib.sh:
+# apt_source_tarball). Prints the prefix on stdout.
 #
 # Usage: scripts/cross-deps.sh [PREFIX]
 set -euo pipefail
@@ -16,27 +18,45 @@ cd "$(dirname "$0")/.."
 triple=powerpc-linux-gnu
 cache=$PWD/.cache/powerpc
 prefix=${1:-$cache/usr}
-stamp=$prefix/.libi2c-stamp
 
-# The release to build: the host's libi2c-dev (Debian's i2c-tools).
-version=$(dpkg-query -W -f='${source:Version}' libi2c-dev 2>/dev/null || true)
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "i2c-tools $version" ] &&
-	[ -f "$prefix/lib/libi2c.a" ] && [ -f "$prefix/include/i2c/smbus.h" ]; then
-	echo "$prefix"
-	exit 0
+# built NAME VERSION: the stamp says that this release is in the prefix.
+built() {
+	[ -f "$prefix/.$1-stamp" ] && [ "$(cat "$prefix/.$1-stamp")" = "$1 $2" ]
+}
+
+# source NAME VERSION: the unpacked upstream source; prints its folder.
+source_of() {
+	local tarball
+	rm -rf "$cache/src-$1" && mkdir -p "$cache/src-$1"
+	tarball=$(apt_source_tarball "$1" "$2" "$cache/src-$1")
+	tar -xf "$tarball" -C "$cache/src-$1"
+	find "$cache/src-$1" -mindepth 1 -maxdepth 1 -type d -name "$1-*" | head -n 1
+}
+
+# The releases to build: the host's -dev packages' (Debian's sources).
+i2c_version=$(dpkg-query -W -f='${source:Version}' libi2c-dev 2>/dev/null || true)
+if ! built libi2c "$i2c_version" || [ ! -f "$prefix/lib/libi2c.a" ]; then
+	say "fetching the i2c-tools source (${i2c_version:-newest})"
+	srcdir=$(source_of i2c-tools "$i2c_version")
+	say "cross-building libi2c for $triple"
+	# The upstream makefile, static library only (the launcher links it in).
+	make -s -C "$srcdir" CC="$triple-gcc" AR="$triple-ar" CFLAGS="-O2" \
+		BUILD_DYNAMIC_LIB=0 BUILD_STATIC_LIB=1 lib/libi2c.a >/dev/null
+	install -D -m 0644 "$srcdir/lib/libi2c.a" "$prefix/lib/libi2c.a"
+	install -D -m 0644 "$srcdir/include/i2c/smbus.h" "$prefix/include/i2c/smbus.h"
+	echo "libi2c $i2c_version" >"$prefix/.libi2c-stamp"
 fi
 
-say "fetching the i2c-tools source (${version:-newest})"
-rm -rf "$cache/src" && mkdir -p "$cache/src"
-tarball=$(apt_source_tarball i2c-tools "$version" "$cache/src")
-tar -xf "$tarball" -C "$cache/src"
-srcdir=$(find "$cache/src" -mindepth 1 -maxdepth 1 -type d -name 'i2c-tools-*' | head -n 1)
-
-say "cross-building libi2c for $triple"
-# The upstream makefile, static library only (the launcher links it in).
-make -s -C "$srcdir" CC="$triple-gcc" AR="$triple-ar" CFLAGS="-O2" \
-	BUILD_DYNAMIC_LIB=0 BUILD_STATIC_LIB=1 lib/libi2c.a >/dev/null
-install -D -m 0644 "$srcdir/lib/libi2c.a" "$prefix/lib/libi2c.a"
-install -D -m 0644 "$srcdir/include/i2c/smbus.h" "$prefix/include/i2c/smbus.h"
-echo "i2c-tools $version" >"$stamp"
+sodium_version=$(dpkg-query -W -f='${source:Version}' libsodium-dev 2>/dev/null || true)
+if ! built libsodium "$sodium_version" || [ ! -f "$prefix/lib/libsodium.a" ]; then
+	say "fetching the libsodium source (${sodium_version:-newest})"
+	srcdir=$(source_of libsodium "$sodium_version")
+	say "cross-building libsodium for $triple (about a minute)"
+	# The tarball holds no generated configure: autogen.sh makes it.
+	(cd "$srcdir" && ./autogen.sh -s >/dev/null 2>&1 &&
+		./configure -q --host=$triple --prefix="$prefix" --disable-shared \
+			--enable-minimal >/dev/null &&
+		make -s -j"$(jobs)" >/dev/null 2>&1 && make -s install >/dev/null)
+	echo "libsodium $sodium_version" >"$prefix/.libsodium-stamp"
+fi
 echo "$prefix"

@@ -23,13 +23,13 @@ need_packages() {
 
 # Packages for building the launcher and the host tool and running the
 # native tests.
-BUILD_PACKAGES=(cmake make g++ pkg-config libi2c-dev libgtest-dev libgmock-dev
+BUILD_PACKAGES=(cmake make g++ pkg-config libi2c-dev libsodium-dev minisign libgtest-dev libgmock-dev
 	u-boot-tools python3 tar gzip)
 
 # Packages for the board build (32-bit big-endian PowerPC) and its tests
 # under user-mode emulation (scripts/test-ppc.sh).
 PPC_PACKAGES=(g++-powerpc-linux-gnu libc6-dev-powerpc-cross binutils-powerpc-linux-gnu
-	qemu-user xz-utils)
+	qemu-user xz-utils autoconf automake libtool)
 
 # Packages for the benchmarks (scripts/bench.sh): zlib only as the
 # reference checksum, valgrind for instruction counts.

@@ -13,6 +13,7 @@
 #include "console.h"
 #include "env.h"
 #include "image.h"
+#include "input.h"
 #include "switches.h"
 #include "trial.h"
 #include "uboot_env.h"
@@ -32,8 +33,8 @@
 static const char HELP[] =
 	"usage: vemra-boot status [-p]\n"
 	"       vemra-boot select 1|2 [--trial [--boots N]]\n"
-	"       vemra-boot install FILE 1|2 [--select | --trial [--boots N]]\n"
-	"       vemra-boot recovery FILE\n"
+	"       vemra-boot install FILE 1|2 [--select | --trial [--boots N]] [--signature SIG]\n"
+	"       vemra-boot recovery FILE [--signature SIG]\n"
 	"       vemra-boot boot-check\n"
 	"       vemra-boot confirm\n"
 	"       vemra-boot set KEY VALUE\n"
@@ -51,9 +52,9 @@ static const char HELP[] =
 	"            slots and of the recovery image (valid, invalid-header,\n"
 	"            checksum-failed, missing or unreadable), the launcher's\n"
 	"            switches as it reads them, a pending trial and the last\n"
-	"            rollback. With -p: one key=value a line. What cannot be read\n"
-	"            is shown as unreadable, never as a default, and makes the\n"
-	"            exit status 2.\n"
+	"            rollback, and whether signatures are required. With -p: one\n"
+	"            key=value a line. What cannot be read is shown as\n"
+	"            unreadable, never as a default, and makes the exit status 2.\n"
 	"  select    make slot 1 or 2 the one the launcher boots first: VPD\n"
 	"            byte 0 is written and read back.\n"
 	"  install   check FILE and copy it beside slot 1 or 2, checking it\n"
@@ -66,6 +67,14 @@ static const char HELP[] =
 	"  --trial   select the slot for a trial of N boots (default 3); the\n"
 	"            slot selected before is the way back. Refused while another\n"
 	"            trial is pending, or when the slot is the one selected now.\n"
+	"  --signature  the minisign signature of FILE (default FILE.minisig).\n"
+	"            When /etc/vemra-boot/keys holds minisign public keys\n"
+	"            (*.pub), install and recovery take only a FILE signed by\n"
+	"            one of them (minisign -Sm FILE; the legacy form too): no\n"
+	"            signature file, a malformed one, a key not trusted, a\n"
+	"            signature or trusted comment that does not match is refused\n"
+	"            (1) before anything is written. The bytes checked are the\n"
+	"            bytes written. With no keys, signatures are not required.\n"
 	"  recovery  check FILE, write it as the recovery image on the rescue\n"
 	"            partition and read it back. A power cut during the write\n"
 	"            leaves a recovery image that the launcher does not boot.\n"
@@ -96,9 +105,10 @@ static const char HELP[] =
 	"A FILE that is not an image the launcher boots is refused before\n"
 	"anything is written.\n"
 	"\n"
-	"Exit status: 0 done, 1 refused (not an image the launcher boots, too\n"
-	"large for the rescue partition, a trial or a switch that cannot be, an\n"
-	"environment whose checksum fails), 2 usage or I/O error.\n";
+	"Exit status: 0 done, 1 refused (not an image the launcher boots, not\n"
+	"signed by a trusted key, too large for the rescue partition, a trial or\n"
+	"a switch that cannot be, an environment whose checksum fails), 2 usage\n"
+	"or I/O error.\n";
 
 static const char USER_DIR[] = "/user";
 static const char RESCUE_DEVICE[] = "/dev/mtd-rescue";
@@ -137,20 +147,6 @@ static bool check_file(const char *path, image_check *c, const image_sink *sink)
 	return err == 0;
 }
 
-// Checks an image FILE given on the command line: STATUS_OK for an image
-// the launcher boots, else the refusal (1) or the read error (2) said.
-static int check_input(const char *file, image_check *c)
-{
-	if (!check_file(file, c, NULL)) {
-		error("%s: %s", file, strerror(errno));
-		return STATUS_ERROR;
-	}
-	if (c->state == IMAGE_VALID)
-		return STATUS_OK;
-	error("%s: %s", file, image_header_invalid(c->state) ? "invalid header" : "checksum failed");
-	return STATUS_REFUSED;
-}
-
 /* status */
 
 // Beside the image states: a slot file that is not there, and what
@@ -172,6 +168,7 @@ struct board_status {
 	bool trial_read;
 	const char *trial_why; // when not read
 	trial_status trial;
+	int keys; // trusted keys, or -1: unreadable
 };
 
 static void slot_status(int n, image_status *s)
@@ -221,6 +218,7 @@ static void gather_status(board_status *b)
 	slot_status(1, &b->slot[0]);
 	slot_status(2, &b->slot[1]);
 	rescue_status(flash, &b->rescue);
+	b->keys = trusted_key_count();
 }
 
 static const char *state_word(int state)
@@ -300,12 +298,21 @@ static void print_status(const board_status *b)
 {
 	// The launcher boots slot 1 for any value of byte 0 but 1 and 2.
 	const bool selected_boots = b->selected == 1 || b->selected == 2;
+	char value[48];
 
 	print_vpd_line("selected:", b->selected, selected_boots ? "" : " (boots 1)");
 	print_vpd_line("booted:", b->booted, b->booted == RECOVERY_IMAGE ? " (recovery)" : "");
 	print_image_line("image1:", &b->slot[0]);
 	print_image_line("image2:", &b->slot[1]);
 	print_image_line("rescue:", &b->rescue);
+	if (b->keys == 0)
+		snprintf(value, sizeof value, "not required");
+	else if (b->keys > 0)
+		snprintf(value, sizeof value, "required, %d trusted key%s", b->keys,
+			 b->keys == 1 ? "" : "s");
+	else
+		snprintf(value, sizeof value, "unreadable");
+	print_line("signatures:", value);
 	if (b->switches_read)
 		print_switches(&b->switches);
 	else
@@ -351,6 +358,10 @@ static void print_status_keys(const board_status *b)
 	print_key_image("image1", &b->slot[0]);
 	print_key_image("image2", &b->slot[1]);
 	print_key_image("rescue", &b->rescue);
+	if (b->keys >= 0)
+		printf("signature_keys=%d\n", b->keys);
+	else
+		printf("signature_keys=unreadable\n");
 	if (!b->switches_read) {
 		printf("switches=unreadable\n");
 		return;
@@ -390,6 +401,8 @@ static int cmd_status(bool keys)
 		error("cannot read %s", RESCUE_DEVICE);
 		status = STATUS_ERROR;
 	}
+	if (b.keys < 0)
+		status = STATUS_ERROR;
 	return status;
 }
 
@@ -513,33 +526,19 @@ static bool write_all(int fd, const uint8_t *buf, uint32_t count)
 	return true;
 }
 
-static bool put_to_fd(const image_sink *sink, uint32_t, const uint8_t *bytes, uint32_t count)
+// The image beside slot n, on disk; removed with the reason said when it
+// cannot be written whole.
+static bool write_beside_slot(const char *temp, const uint8_t *image, uint32_t size)
 {
-	return write_all(*(const int *)sink->ctx, bytes, count);
-}
-
-// The copy of FILE beside slot n, the bytes checked as they are written:
-// on disk and the image checked before, or removed with the reason said.
-static bool copy_beside_slot(const char *file, const char *temp, const image_check *first)
-{
-	int fd = open(temp, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-	const image_sink sink = { put_to_fd, &fd };
-	image_check c;
-	bool copied;
+	const int fd = open(temp, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
 
 	if (fd < 0) {
 		error("%s: %s", temp, strerror(errno));
 		return false;
 	}
-	copied = check_file(file, &c, &sink);
-	if (!copied)
-		error("%s: %s", c.stopped ? temp : file, strerror(errno));
-	else if (c.state != IMAGE_VALID || c.header.crc != first->header.crc)
-		error("%s: changed while it was copied", file);
-	else if (fsync(fd) == 0 && close(fd) == 0)
+	if (write_all(fd, image, size) && fsync(fd) == 0 && close(fd) == 0)
 		return true;
-	else
-		error("%s: %s", temp, strerror(errno));
+	error("%s: %s", temp, strerror(errno));
 	close(fd); // EBADF when it was closed already
 	unlink(temp);
 	return false;
@@ -574,13 +573,13 @@ static int select_before_rename(int n, const selection *how, trial_plan *plan)
 // Until the rename the slot keeps its old image; after it, the new one.
 // A copy left behind by a process killed before the rename is never read
 // by the launcher, and the next install of the same slot truncates it.
-static int install_image(const char *file, const image_check *in, int n, const selection *how,
-			 trial_plan *plan)
+static int install_image(const input *file, int n, const selection *how, trial_plan *plan)
 {
+	const image_check *in = &file->check;
 	char temp[32];
 
 	snprintf(temp, sizeof temp, "%s/.image%d.new", IMAGES_DIR, n);
-	if (!make_images_dir() || !copy_beside_slot(file, temp, in))
+	if (!make_images_dir() || !write_beside_slot(temp, file->bytes, image_size(&in->header)))
 		return STATUS_ERROR;
 	if (select_before_rename(n, how, plan) != STATUS_OK) {
 		unlink(temp);
@@ -611,29 +610,37 @@ static int install_image(const char *file, const image_check *in, int n, const s
 }
 
 // Only the image, length + 16 bytes, goes into the slot: bytes after it
-// in FILE are not read, as the launcher would not read them. A trial that
-// cannot be is refused before anything is written.
-static int cmd_install(const char *file, int n, const selection *how)
+// in FILE are not written, as the launcher would not read them. A trial
+// that cannot be is refused before anything is written.
+static int install_input(const input *in, int n, const selection *how)
 {
 	const bool vpd = how->select || how->trial;
 	trial_plan plan;
-	image_check in;
-	int status = check_input(file, &in);
+	int status = STATUS_OK;
 
-	if (status != STATUS_OK)
-		return status;
 	if (!user_mounted())
 		return STATUS_ERROR;
 	if (vpd)
 		api_i2c_init();
 	if (how->trial)
-		status = trial_prepare(n, in.header.crc, how->trial, &plan);
+		status = trial_prepare(n, in->check.header.crc, how->trial, &plan);
 	if (status == STATUS_OK)
-		status = install_image(file, &in, n, how, &plan);
+		status = install_image(in, n, how, &plan);
 	if (how->trial)
 		trial_release(&plan);
 	if (vpd)
 		api_i2c_close();
+	return status;
+}
+
+static int cmd_install(const char *file, const char *signature, int n, const selection *how)
+{
+	input in;
+	int status = load_input(file, signature, &in);
+
+	if (status == STATUS_OK)
+		status = install_input(&in, n, how);
+	free_input(&in);
 	return status;
 }
 
@@ -660,28 +667,6 @@ static int rescue_ready(const char *file, uint32_t size, uint32_t *partition)
 		return STATUS_REFUSED;
 	}
 	return STATUS_OK;
-}
-
-// The whole image FILE in memory, checked as it was read; NULL when it
-// cannot be read, held or is not the image checked before.
-static uint8_t *load_input(const char *file, const image_check *in)
-{
-	const uint32_t size = image_size(&in->header);
-	uint8_t *image = (uint8_t *)malloc(size);
-	const int fd = open(file, O_RDONLY | O_CLOEXEC);
-	const image_source src = fd_source(fd);
-	image_check c;
-
-	if (image && fd >= 0 && image_check_all(&src, &c, image, size, NULL) == IMAGE_VALID &&
-	    c.header.crc == in->header.crc) {
-		close(fd);
-		return image;
-	}
-	error("%s: %s", file, fd < 0 || !image ? strerror(errno) : "changed while it was read");
-	if (fd >= 0)
-		close(fd);
-	free(image);
-	return NULL;
 }
 
 // Why a write cut short (power lost, the process killed) never boots:
@@ -752,27 +737,23 @@ static int verify_rescue(const uint8_t *image, uint32_t size, uint32_t partition
 	return STATUS_OK;
 }
 
-static int cmd_recovery(const char *file)
+static int cmd_recovery(const char *file, const char *signature)
 {
-	image_check in;
-	uint32_t partition;
-	uint8_t *image;
-	int status = check_input(file, &in);
+	input in;
+	uint32_t partition, size;
+	int status = load_input(file, signature, &in);
 
+	size = image_size(&in.check.header);
 	if (status == STATUS_OK)
-		status = rescue_ready(file, image_size(&in.header), &partition);
-	if (status != STATUS_OK)
-		return status;
-	image = load_input(file, &in);
-	if (!image)
-		return STATUS_ERROR;
-	status = write_rescue(image, image_size(&in.header));
+		status = rescue_ready(file, size, &partition);
 	if (status == STATUS_OK)
-		status = verify_rescue(image, image_size(&in.header), partition);
+		status = write_rescue(in.bytes, size);
+	if (status == STATUS_OK)
+		status = verify_rescue(in.bytes, size, partition);
 	if (status == STATUS_OK)
 		printf("recovery image written: length %u, crc 0x%08x\n",
-		       (unsigned)in.header.length, (unsigned)in.header.crc);
-	free(image);
+		       (unsigned)in.check.header.length, (unsigned)in.check.header.crc);
+	free_input(&in);
 	return status;
 }
 
@@ -816,6 +797,7 @@ struct command_args {
 	const char *pos[3];
 	int count;
 	selection how;
+	const char *signature; // --signature SIG
 };
 
 static bool parse_boots(const char *arg, int *boots)
@@ -833,12 +815,15 @@ static int parse_option(const char *cmd, int argc, char **argv, int *i, command_
 			bool *trial, int *boots)
 {
 	const char *arg = argv[*i];
+	const bool install = strcmp(cmd, "install") == 0, recovery = strcmp(cmd, "recovery") == 0;
 
-	if (strcmp(arg, "--select") == 0 && strcmp(cmd, "install") == 0)
+	if (strcmp(arg, "--select") == 0 && install)
 		a->how.select = true;
-	else if (strcmp(arg, "--trial") == 0)
+	else if (strcmp(arg, "--trial") == 0 && !recovery)
 		*trial = true;
-	else if (strcmp(arg, "--boots") != 0)
+	else if (strcmp(arg, "--signature") == 0 && (install || recovery) && *i + 1 < argc)
+		a->signature = argv[++*i];
+	else if (strcmp(arg, "--boots") != 0 || recovery)
 		return usage_error("%s: unknown option '%s'", cmd, arg);
 	else if (*i + 1 >= argc || !parse_boots(argv[++*i], boots))
 		return usage_error("%s: --boots takes a number of boots, 1 to %d", cmd,
@@ -897,7 +882,7 @@ static int run_install(int argc, char **argv)
 		return usage_error("install: expected FILE and a slot, 1 or 2");
 	if (!parse_slot(a.pos[1], &n))
 		return STATUS_ERROR;
-	return cmd_install(a.pos[0], n, &a.how);
+	return cmd_install(a.pos[0], a.signature, n, &a.how);
 }
 
 // Commands with fixed arguments: boot-check, confirm, set, unset.
@@ -917,11 +902,13 @@ static int run_fixed(const char *cmd, int argc, char **argv)
 
 static int run_recovery(int argc, char **argv)
 {
-	if (argc == 1 && is_option(argv[0]))
-		return usage_error("recovery: unknown option '%s'", argv[0]);
-	if (argc != 1)
+	command_args a;
+
+	if (parse_args("recovery", argc, argv, &a) != STATUS_OK)
+		return STATUS_ERROR;
+	if (a.count != 1)
 		return usage_error("recovery: expected one FILE");
-	return cmd_recovery(argv[0]);
+	return cmd_recovery(a.pos[0], a.signature);
 }
 
 int main(int argc, char **argv)

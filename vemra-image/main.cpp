@@ -19,6 +19,7 @@
 
 #include "crc.h"
 #include "image.h"
+#include "minisign.h"
 
 // Exit status: 1 only ever means "the image is not one the launcher boots".
 enum { STATUS_OK = 0, STATUS_REJECTED = 1, STATUS_ERROR = 2 };
@@ -27,7 +28,7 @@ static const char USAGE[] =
 	"usage: vemra-image create -o OUT [--reserved N] PAYLOAD.tar.gz\n"
 	"       vemra-image create -o OUT [--reserved N] -C DIR\n"
 	"       vemra-image list IMAGE\n"
-	"       vemra-image verify IMAGE\n"
+	"       vemra-image verify [--key PUB [--signature SIG]] IMAGE\n"
 	"       vemra-image extract IMAGE -o PAYLOAD\n"
 	"       vemra-image --help\n"
 	"\n"
@@ -37,6 +38,8 @@ static const char USAGE[] =
 	"           word (decimal, or hexadecimal with 0x).\n"
 	"  list     print the header fields and whether the image is valid.\n"
 	"  verify   check the image as the launcher does; say why it is rejected.\n"
+	"           With --key, first its minisign signature (SIG, by default\n"
+	"           IMAGE.minisig) with the public key PUB, as the board does.\n"
 	"  extract  write the payload of a valid image.\n"
 	"\n"
 	"IMAGE may be a slot file or a raw dump of a partition: bytes after the\n"
@@ -286,18 +289,69 @@ static int cmd_list(const char *path)
 	return c.state == IMAGE_VALID ? STATUS_OK : STATUS_REJECTED;
 }
 
-static int cmd_verify(const char *path)
+// A whole small file, or the file to check: false, said, when it cannot
+// be read.
+static bool read_file(const char *path, std::vector<uint8_t> *data)
+{
+	const int fd = open(path, O_RDONLY | O_CLOEXEC);
+	uint8_t buf[CHUNK];
+	ssize_t got = 0;
+
+	while (fd >= 0 && (got = read_full(fd, buf, sizeof(buf))) > 0)
+		data->insert(data->end(), buf, buf + got);
+	if (fd < 0 || got < 0) {
+		error("%s: %s", path, strerror(errno));
+		if (fd >= 0)
+			close(fd);
+		return false;
+	}
+	close(fd);
+	return true;
+}
+
+// The signature of the image file with the public key, as the board
+// checks it (vemra-boot install and recovery).
+static int check_signature(const char *path, const char *key_path, const char *sig_path)
+{
+	std::vector<uint8_t> key_text, sig_text, file;
+	const std::string default_sig = std::string(path) + ".minisig";
+	minisign_key key;
+	minisign_sig sig;
+
+	if (!sig_path)
+		sig_path = default_sig.c_str();
+	if (!read_file(key_path, &key_text) || !read_file(path, &file))
+		return STATUS_ERROR;
+	if (!minisign_parse_key((const char *)key_text.data(), key_text.size(), &key)) {
+		error("%s: not a minisign public key", key_path);
+		return STATUS_ERROR;
+	}
+	if (!read_file(sig_path, &sig_text))
+		return STATUS_REJECTED;
+	const minisign_verdict v = minisign_check((const char *)sig_text.data(), sig_text.size(),
+						  &key, 1, file.data(), file.size(), &sig);
+	if (v == MINISIGN_VALID)
+		return STATUS_OK;
+	error("%s: %s", v == MINISIGN_BAD_SIGNATURE || v == MINISIGN_UNTRUSTED ? path : sig_path,
+	      minisign_reason(v));
+	return STATUS_REJECTED;
+}
+
+static int cmd_verify(const char *path, const char *key, const char *signature)
 {
 	payload_sink p = { -1, {}, 0 };
 	image_check c;
+	const int signed_ok = key ? check_signature(path, key, signature) : STATUS_OK;
 
+	if (signed_ok != STATUS_OK)
+		return signed_ok;
 	if (!check_file(path, &p, nullptr, &c))
 		return STATUS_ERROR;
 	if (c.state != IMAGE_VALID) {
 		error("%s: %s", path, reason(c).c_str());
 		return STATUS_REJECTED;
 	}
-	printf("%s: OK\n", path);
+	printf("%s: OK%s\n", path, key ? ", signed by a trusted key" : "");
 	return STATUS_OK;
 }
 
@@ -532,11 +586,13 @@ static int cmd_create(const char *out, uint32_t reserved, const char *payload, c
 
 // ---- Command line.
 
-enum { OPT_OUT = 1, OPT_RESERVED = 2, OPT_DIR = 4 };
+enum { OPT_OUT = 1, OPT_RESERVED = 2, OPT_DIR = 4, OPT_KEY = 8 };
 
 struct options {
 	const char *out = nullptr;
 	const char *dir = nullptr;
+	const char *key = nullptr;
+	const char *signature = nullptr;
 	uint32_t reserved = 0;
 	std::vector<const char *> files;
 };
@@ -577,13 +633,18 @@ static bool parse_options(const char *cmd, int argc, char **argv, int allowed, o
 			o->out = argv[++i];
 		} else if (strcmp(a, "-C") == 0 && (allowed & OPT_DIR) && has_value) {
 			o->dir = argv[++i];
+		} else if (strcmp(a, "--key") == 0 && (allowed & OPT_KEY) && has_value) {
+			o->key = argv[++i];
+		} else if (strcmp(a, "--signature") == 0 && (allowed & OPT_KEY) && has_value) {
+			o->signature = argv[++i];
 		} else if (strcmp(a, "--reserved") == 0 && (allowed & OPT_RESERVED) && has_value) {
 			if (!parse_u32(argv[++i], &o->reserved)) {
 				usage_error("--reserved: not a 32-bit number: '%s'", argv[i]);
 				return false;
 			}
 		} else if (!has_value && (strcmp(a, "-o") == 0 || strcmp(a, "-C") == 0 ||
-					  strcmp(a, "--reserved") == 0)) {
+					  strcmp(a, "--reserved") == 0 || strcmp(a, "--key") == 0 ||
+					  strcmp(a, "--signature") == 0)) {
 			usage_error("%s: option %s needs a value", cmd, a);
 			return false;
 		} else {
@@ -617,7 +678,9 @@ int main(int argc, char **argv)
 		allowed = OPT_OUT | OPT_RESERVED | OPT_DIR;
 	else if (strcmp(cmd, "extract") == 0)
 		allowed = OPT_OUT;
-	else if (strcmp(cmd, "list") == 0 || strcmp(cmd, "verify") == 0)
+	else if (strcmp(cmd, "verify") == 0)
+		allowed = OPT_KEY;
+	else if (strcmp(cmd, "list") == 0)
 		allowed = 0;
 	else if (cmd[0] == '-')
 		return usage_error("unknown option '%s'", cmd);
@@ -630,6 +693,8 @@ int main(int argc, char **argv)
 		return STATUS_ERROR;
 	const size_t files_wanted = o.dir ? 0 : 1;
 
+	if (o.signature && !o.key)
+		return usage_error("%s: --signature goes with --key", cmd);
 	if ((allowed & OPT_OUT) && !o.out)
 		return usage_error("%s: no output file given (-o)", cmd);
 	if (o.files.size() != files_wanted)
@@ -644,5 +709,5 @@ int main(int argc, char **argv)
 		return cmd_extract(o.files[0], o.out);
 	if (strcmp(cmd, "list") == 0)
 		return cmd_list(o.files[0]);
-	return cmd_verify(o.files[0]);
+	return cmd_verify(o.files[0], o.key, o.signature);
 }

@@ -1,8 +1,8 @@
 // The launch where no board state can lead it: the system cannot run a
 // shell at all (system() returns -1), and there is no memory for the
 // environment that preloads the DUMA library. The launch runs in this
-// process over the fuzz targets' stand-ins for the platform
-// (fuzz/launcher_stub.h).
+// process over stand-ins for the platform
+// (launcher_stub.h).
 #include "launcher_stub.h"
 
 #include <gtest/gtest.h>

@@ -67,9 +67,26 @@ def bench(tmp_path_factory):
     for name, size in (("full", 2 << 20), ("toobig", (2 << 20) + 1)):  # the rescue partition's 2 MiB
         with open(os.path.join(images, name), "wb") as f:
             f.write(container(os.urandom(size - 16)))
+    sign(work, images)
     r = vboard("initramfs", BOARD_BUILD, initramfs, VBOARD_IMAGES=images)
     assert r.returncode == 0, r.stdout
     return {"initramfs": initramfs, "images": images}
+
+
+def sign(work, images):
+    """Key pairs made here with minisign (trusted.pub and other.pub beside
+    the images): update signed by the trusted key, foreign (a copy) by the
+    other, legacy (a copy) by the trusted key in minisign's legacy form."""
+    def minisign(*args):
+        subprocess.run(["minisign", *args], check=True, stdout=subprocess.DEVNULL)
+    for name in ("trusted", "other"):
+        minisign("-G", "-W", "-p", "%s/%s.pub" % (images, name), "-s", "%s/%s.key" % (work, name))
+    for name, key, legacy in (("update", "trusted", ()), ("foreign", "other", ()),
+                              ("legacy", "trusted", ("-l",))):
+        if name != "update":
+            shutil.copy(os.path.join(images, "update"), os.path.join(images, name))
+        minisign("-S", *legacy, "-s", "%s/%s.key" % (work, key), "-m", os.path.join(images, name),
+                 "-t", "demo %s" % name)
 
 
 def big_image():
@@ -100,7 +117,9 @@ def variant(data, kind):
     little-endian order), crc (a reserved byte changed, the crc kept),
     short (one byte missing at the end), huge (length 0x7FFFFFF0: more
     than the board's memory), wrap (length 0xFFFFFFF0: length + 16 wraps
-    32 bits), junk (a valid container around what is not an archive)."""
+    32 bits to 0, and crc 0xFFFFFFFF, the checksum of no bytes: a launcher
+    that read the wrapped sum would find it valid), junk (a valid container
+    around what is not an archive)."""
     data = bytearray(data)
     if kind == "magic":
         data[8:12] = b"\x49\x52\x4f\x01"
@@ -112,6 +131,7 @@ def variant(data, kind):
         data = bytearray(container(b"not a gzip-compressed tar archive\n"))
     elif kind in ("huge", "wrap"):
         data[4:8] = struct.pack(">I", 0x7FFFFFF0 if kind == "huge" else 0xFFFFFFF0)
+        data[0:4] = data[0:4] if kind == "huge" else b"\xff" * 4
     return bytes(data)
 
 

@@ -9,7 +9,9 @@ import pytest
 from conftest import md5
 
 IMAGES = "/usr/share/vboard"  # the demo images, on the board
-USAGE = "usage: vemra-boot status [-p] | select 1|2 | install FILE 1|2 [--select] | recovery FILE\n"
+USAGE = ("usage: vemra-boot status [-p] | select 1|2 [--trial [--boots N]] | install FILE 1|2"
+         " [--select | --trial [--boots N]] [--signature SIG] | recovery FILE [--signature SIG] |"
+         " boot-check | confirm | set KEY VALUE | unset KEY\n")
 
 
 def header(board, name):
@@ -29,6 +31,7 @@ def test_status_on_a_fresh_board(board):
         "image1:        valid, length %d, crc 0x%08x\n"
         "image2:        valid, length %d, crc 0x%08x\n"
         "rescue:        valid, length %d, crc 0x%08x\n"
+        "signatures:    not required\n"
         "gdb:           on\n"
         "gdbserver:     10.0.0.1:2345\n"
         "shell:         off\n"
@@ -40,7 +43,7 @@ def test_status_on_a_fresh_board(board):
                     " 2>/dev/null && rm /user/images/image2 && i2cset -y 0 0x54 0x3a 4")[0] == 0
     assert board.sh("vemra-boot status -p") == (0, (
         "selected=1\nbooted=4\nimage1=checksum-failed\nimage2=missing\n"
-        "rescue=valid\nrescue_length=%d\nrescue_crc=0x%08x\n"
+        "rescue=valid\nrescue_length=%d\nrescue_crc=0x%08x\nsignature_keys=0\n"
         "gdb=1\ngdbserver=10.0.0.1\ngdbport=2345\nshell=0\nmemchk=1\nrescue_mode=0\n")
         % lengths["recovery"], "")
 
@@ -105,7 +108,7 @@ def test_status_says_what_cannot_be_read_and_select_fails_whole(board):
     assert board.sh("vemra-boot status -p") == (2, (
         "selected=unreadable\nbooted=unreadable\nimage1=valid\nimage1_length=%d\nimage1_crc=0x%08x\n"
         "image2=valid\nimage2_length=%d\nimage2_crc=0x%08x\nrescue=valid\nrescue_length=%d\n"
-        "rescue_crc=0x%08x\nswitches=unreadable\n") % (
+        "rescue_crc=0x%08x\nsignature_keys=0\nswitches=unreadable\n") % (
             header(board, "image1") + header(board, "image2") + (length, crc)),
         "vemra-boot: cannot read the VPD EEPROM\nvemra-boot: cannot read /dev/mtd-ubootenv\n")
     assert board.sh("md5sum /user/images/image2 > /tmp/sum && vemra-boot install %s/update 2"

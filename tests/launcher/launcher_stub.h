@@ -1,11 +1,11 @@
-// The launcher's pass inside this process, for the fuzz targets, the boot
-// benchmark and the launcher's unit test. launcher_stub.cpp compiles
+// The launcher's pass inside this process, for the launcher's unit test
+// and the boot benchmark. launcher_stub.cpp compiles
 // launch.cpp with its platform calls (system, execve, sleep, exit, fopen,
 // malloc, calloc) and the board API replaced by the stand-ins below, and
 // with its main renamed launcher_main. Shell command lines are not run;
 // the pauses return at once; an exec or an exit ends the run.
-#ifndef FUZZ_LAUNCHER_STUB_H
-#define FUZZ_LAUNCHER_STUB_H
+#ifndef TESTS_LAUNCHER_STUB_H
+#define TESTS_LAUNCHER_STUB_H
 
 #include "launch.h"
 
@@ -16,16 +16,12 @@ struct launcher_stub {
 	const char *slot[2];   // files for /user/images/image1 and image2 (NULL: none)
 	const char *staging;   // file for /tmp/vemraimage.tar.gz (NULL: /dev/null);
 	                       // the install copy /tmp/image goes to /dev/null
-	const uint8_t *rescue; // the rescue partition; a read past its end is short
-	size_t rescue_size;
-	size_t memory;         // largest allocation granted
 	int failing_alloc;     // the nth allocation of a run fails (from 1; 0: none)
 	int system_result;     // of every shell command line
-	size_t largest_alloc;  // the largest allocation asked for in the run
 };
 
-// VPD byte 0 selects image 1, the environment cannot be read (no
-// switch is set by it), the VPD writes succeed.
+// VPD byte 0 selects image 1, the flash cannot be read (no switch is set
+// by the environment, there is no recovery image), the VPD writes succeed.
 extern launcher_stub stub;
 
 enum stub_end { STUB_RETURNED, STUB_EXECED, STUB_EXITED };

@@ -1,0 +1,140 @@
+#include "minisign.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include <sodium.h>
+
+static const char UNTRUSTED[] = "untrusted comment: ";
+static const char TRUSTED[] = "trusted comment: ";
+
+// The next line of text from *at (without its "\n" or "\r\n"); false when
+// there is none.
+static bool next_line(const char **at, const char *end, const char **line, size_t *len)
+{
+	const char *nl;
+
+	if (*at >= end)
+		return false;
+	nl = (const char *)memchr(*at, '\n', (size_t)(end - *at));
+	*line = *at;
+	*len = (size_t)((nl ? nl : end) - *at);
+	*at = nl ? nl + 1 : end;
+	if (*len > 0 && (*line)[*len - 1] == '\r')
+		(*len)--;
+	return true;
+}
+
+static bool starts(const char *line, size_t len, const char *prefix)
+{
+	const size_t n = strlen(prefix);
+
+	return len >= n && memcmp(line, prefix, n) == 0;
+}
+
+// Exactly size bytes of base64 (the standard alphabet, with padding).
+static bool base64(const char *line, size_t len, uint8_t *out, size_t size)
+{
+	size_t got = 0;
+	const char *end = NULL;
+
+	return sodium_base642bin(out, size, line, len, NULL, &got, &end,
+				 sodium_base64_VARIANT_ORIGINAL) == 0 &&
+	       got == size && end == line + len;
+}
+
+bool minisign_parse_key(const char *text, size_t size, minisign_key *k)
+{
+	const char *at = text, *line;
+	uint8_t raw[2 + 8 + 32];
+	size_t len;
+
+	if (!next_line(&at, text + size, &line, &len) || !starts(line, len, UNTRUSTED) ||
+	    !next_line(&at, text + size, &line, &len) || !base64(line, len, raw, sizeof raw) ||
+	    memcmp(raw, "Ed", 2) != 0)
+		return false;
+	memcpy(k->id, raw + 2, sizeof k->id);
+	memcpy(k->pk, raw + 10, sizeof k->pk);
+	return true;
+}
+
+bool minisign_parse_sig(const char *text, size_t size, minisign_sig *s)
+{
+	const char *at = text, *end = text + size, *line;
+	uint8_t raw[2 + 8 + 64];
+	size_t len;
+
+	if (!next_line(&at, end, &line, &len) || !starts(line, len, UNTRUSTED) ||
+	    !next_line(&at, end, &line, &len) || !base64(line, len, raw, sizeof raw))
+		return false;
+	s->prehashed = memcmp(raw, "ED", 2) == 0;
+	if (!s->prehashed && memcmp(raw, "Ed", 2) != 0)
+		return false;
+	memcpy(s->id, raw + 2, sizeof s->id);
+	memcpy(s->sig, raw + 10, sizeof s->sig);
+	if (!next_line(&at, end, &line, &len) || !starts(line, len, TRUSTED) ||
+	    len - strlen(TRUSTED) > MINISIGN_COMMENT_MAX)
+		return false;
+	memcpy(s->comment, line + strlen(TRUSTED), len - strlen(TRUSTED));
+	s->comment[len - strlen(TRUSTED)] = '\0';
+	return next_line(&at, end, &line, &len) && base64(line, len, s->global, sizeof s->global);
+}
+
+
+void minisign_id_text(const uint8_t *id, char *out)
+{
+	// minisign shows the id as a little-endian 64-bit number.
+	for (int i = 0; i < 8; i++)
+		snprintf(out + 2 * i, 3, "%02X", id[7 - i]);
+}
+
+static minisign_verdict verify(const minisign_sig *s, const minisign_key *k, const uint8_t *file,
+			       size_t size)
+{
+	uint8_t hash[crypto_generichash_BYTES_MAX];
+	uint8_t signed_comment[sizeof s->sig + MINISIGN_COMMENT_MAX];
+	const size_t comment = strlen(s->comment);
+
+	if (sodium_init() < 0)
+		return MINISIGN_BAD_SIGNATURE;
+	if (s->prehashed) {
+		crypto_generichash(hash, sizeof hash, file, size, NULL, 0);
+		file = hash;
+		size = sizeof hash;
+	}
+	if (crypto_sign_verify_detached(s->sig, file, size, k->pk) != 0)
+		return MINISIGN_BAD_SIGNATURE;
+	memcpy(signed_comment, s->sig, sizeof s->sig);
+	memcpy(signed_comment + sizeof s->sig, s->comment, comment);
+	if (crypto_sign_verify_detached(s->global, signed_comment, sizeof s->sig + comment, k->pk) != 0)
+		return MINISIGN_BAD_COMMENT;
+	return MINISIGN_VALID;
+}
+
+minisign_verdict minisign_check(const char *text, size_t text_size, const minisign_key *keys,
+				size_t key_count, const uint8_t *file, size_t size, minisign_sig *s)
+{
+	if (!minisign_parse_sig(text, text_size, s))
+		return MINISIGN_MALFORMED;
+	for (size_t i = 0; i < key_count; i++)
+		if (memcmp(s->id, keys[i].id, sizeof s->id) == 0)
+			return verify(s, &keys[i], file, size);
+	return MINISIGN_UNTRUSTED;
+}
+
+const char *minisign_reason(minisign_verdict v)
+{
+	switch (v) {
+	case MINISIGN_VALID:
+		return "signed by a trusted key";
+	case MINISIGN_MALFORMED:
+		return "not a minisign signature file";
+	case MINISIGN_UNTRUSTED:
+		return "signed by a key that is not trusted";
+	case MINISIGN_BAD_SIGNATURE:
+		return "the signature does not match";
+	case MINISIGN_BAD_COMMENT:
+		break;
+	}
+	return "the trusted comment does not match its signature";
+}

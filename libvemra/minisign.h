@@ -1,0 +1,50 @@
+// minisign's public key and signature files, checked with libsodium: the
+// signature of the file's bytes (Ed25519 over their BLAKE2b-512 hash, the
+// prehashed form "ED", or over the bytes themselves, the legacy "Ed"), the
+// key id, and the global signature over the trusted comment.
+#ifndef LIBVEMRA_MINISIGN_H
+#define LIBVEMRA_MINISIGN_H
+
+#include <cstddef>
+#include <cstdint>
+
+constexpr size_t MINISIGN_COMMENT_MAX = 1024;
+
+struct minisign_key {
+	uint8_t id[8];
+	uint8_t pk[32];
+};
+
+struct minisign_sig {
+	bool prehashed;
+	uint8_t id[8];
+	uint8_t sig[64];
+	char comment[MINISIGN_COMMENT_MAX + 1]; // the trusted comment's text
+	uint8_t global[64];
+};
+
+enum minisign_verdict {
+	MINISIGN_VALID,
+	MINISIGN_MALFORMED,     // not a minisign signature file
+	MINISIGN_UNTRUSTED,     // signed by a key that is not among the trusted
+	MINISIGN_BAD_SIGNATURE, // the file's bytes are not what was signed
+	MINISIGN_BAD_COMMENT,   // the trusted comment is not what was signed
+};
+
+// False for a file that is not one of minisign's (lines as minisign
+// writes them, base64 of the right length, a known algorithm).
+bool minisign_parse_key(const char *text, size_t size, minisign_key *k);
+bool minisign_parse_sig(const char *text, size_t size, minisign_sig *s);
+
+// The signature file's text over the file's bytes, with the trusted keys:
+// its form, its key id, the signature, the global signature, in that order.
+// *s receives what was parsed (its key id, for the message). A libsodium
+// that cannot be initialised counts as a bad signature.
+minisign_verdict minisign_check(const char *text, size_t text_size, const minisign_key *keys,
+				size_t key_count, const uint8_t *file, size_t size, minisign_sig *s);
+// What a verdict means, in a few words; the key's id for the untrusted.
+const char *minisign_reason(minisign_verdict v);
+// The key id as minisign shows it: 16 hexadecimal digits.
+void minisign_id_text(const uint8_t *id, char *out);
+
+#endif
