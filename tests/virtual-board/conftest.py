@@ -1,19 +1,18 @@
-"""The virtual board as the test bench: QEMU's ppce500 (32-bit big-endian
-PowerPC) booting the board's kernel and busybox with the launcher of the
-PowerPC build, against real MTD, jffs2 and I2C drivers.
-
-A test flashes a board of its own (flash files and VPD in its own
-directory), boots it with vboard.test and reads what the board shows:
-the console (the launcher's standard output), and the report that the
-board's shutdown prints: the launcher's standard error, the commands it
-ran with the board's uptime, the files under /tmp and /user, the I2C
-transfers the kernel saw. The VPD bytes are read from the board's EEPROM
-file after QEMU has ended.
-
-Builds: VBOARD_BUILD (default build-board/, from `vboard build`) for the
-board, VBOARD_HOST_BUILD (default build/) for vemra-image. Where QEMU or
-the board's kernel cannot be had the tests fail: they never skip.
-"""
+# The virtual board as the test bench: QEMU's ppce500 (32-bit big-endian
+# PowerPC) booting the board's kernel and busybox with the launcher of the
+# PowerPC build, against real MTD, jffs2 and I2C drivers.
+#
+# A test flashes a board of its own (flash files and VPD in its own
+# directory), boots it with vboard.test and reads what the board shows:
+# the console (the launcher's standard output), and the report that the
+# board's shutdown prints: the launcher's standard error, the commands it
+# ran with the board's uptime, the files under /tmp and /user, the I2C
+# transfers the kernel saw. The VPD bytes are read from the board's EEPROM
+# file after QEMU has ended.
+#
+# Builds: VBOARD_BUILD (default build-board/, from `vboard build`) for the
+# board, VBOARD_HOST_BUILD (default build/) for vemra-image. Where QEMU or
+# the board's kernel cannot be had the tests fail: they never skip.
 import base64
 import gzip
 import hashlib
@@ -52,8 +51,8 @@ def md5(data):
 
 @pytest.fixture(scope="session")
 def bench(tmp_path_factory):
-    """The demo images and the initramfs, which carries them under
-    /usr/share/vboard for programs on the board."""
+    # The demo images and the initramfs, which carries them under
+    # /usr/share/vboard for programs on the board.
     assert shutil.which("qemu-system-ppc"), "no QEMU (Debian qemu-system-ppc)"
     for part in ("kernel", "busybox"):
         r = vboard(part)
@@ -74,9 +73,9 @@ def bench(tmp_path_factory):
 
 
 def sign(work, images):
-    """Key pairs made here with minisign (trusted.pub and other.pub beside
-    the images): update signed by the trusted key, foreign (a copy) by the
-    other, legacy (a copy) by the trusted key in minisign's legacy form."""
+    # Key pairs made here with minisign (trusted.pub and other.pub beside
+    # the images): update signed by the trusted key, foreign (a copy) by the
+    # other, legacy (a copy) by the trusted key in minisign's legacy form.
     def minisign(*args):
         subprocess.run(["minisign", *args], check=True, stdout=subprocess.DEVNULL)
     for name in ("trusted", "other"):
@@ -90,9 +89,9 @@ def sign(work, images):
 
 
 def big_image():
-    """A valid container over twelve 128 KiB sectors (a write cut after the
-    first leaves eleven to go): a demo tree with 1,500 KiB of random bytes
-    beside the program, made here, independently of the project's code."""
+    # A valid container over twelve 128 KiB sectors (a write cut after the
+    # first leaves eleven to go): a demo tree with 1,500 KiB of random bytes
+    # beside the program, made here, independently of the project's code.
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode="w", format=tarfile.GNU_FORMAT) as tar:
         for name, data in (("home/bin/mp.elf.strip", open(APP, "rb").read()),
@@ -105,21 +104,21 @@ def big_image():
 
 
 def container(payload):
-    """An image container: big-endian crc, length, magic, reserved; the
-    crc is the JAMCRC (the complement of the common CRC-32) of everything
-    after it."""
+    # An image container: big-endian crc, length, magic, reserved; the
+    # crc is the JAMCRC (the complement of the common CRC-32) of everything
+    # after it.
     body = struct.pack(">III", len(payload), 0x014F5249, 0) + payload
     return struct.pack(">I", zlib.crc32(body) ^ 0xFFFFFFFF) + body
 
 
 def variant(data, kind):
-    """A damaged copy of a valid image: magic (the magic word in
-    little-endian order), crc (a reserved byte changed, the crc kept),
-    short (one byte missing at the end), huge (length 0x7FFFFFF0: more
-    than the board's memory), wrap (length 0xFFFFFFF0: length + 16 wraps
-    32 bits to 0, and crc 0xFFFFFFFF, the checksum of no bytes: a launcher
-    that read the wrapped sum would find it valid), junk (a valid container
-    around what is not an archive)."""
+    # A damaged copy of a valid image: magic (the magic word in
+    # little-endian order), crc (a reserved byte changed, the crc kept),
+    # short (one byte missing at the end), huge (length 0x7FFFFFF0: more
+    # than the board's memory), wrap (length 0xFFFFFFF0: length + 16 wraps
+    # 32 bits to 0, and crc 0xFFFFFFFF, the checksum of no bytes: a launcher
+    # that read the wrapped sum would find it valid), junk (a valid container
+    # around what is not an archive).
     data = bytearray(data)
     if kind == "magic":
         data[8:12] = b"\x49\x52\x4f\x01"
@@ -140,7 +139,7 @@ def b64(text):
 
 
 class Run:
-    """What one boot of a board showed."""
+    # What one boot of a board showed.
 
     def __init__(self, console, state):
         _, ready, rest = console.partition(READY)
@@ -160,15 +159,15 @@ class Run:
             self.vpd = f.read(256)
 
     def tree(self, top):
-        """{path below top: 'dir' or MD5} for /tmp or /user."""
+        # {path below top: 'dir' or MD5} for /tmp or /user.
         return {p[len(top) + 1:].rstrip("/"): a for p, a in self.files.items()
                 if p.startswith(top + "/") and p != top + "/"}
 
 
 def i2c_transfers(trace):
-    """The kernel's I2C trace events as transfers: "71 <- 40" (a plain
-    write), "4f 87 <- 55" (SMBus write of a register), "54 00 -> 02"
-    (SMBus read); a failed one ends in "!"."""
+    # The kernel's I2C trace events as transfers: "71 <- 40" (a plain
+    # write), "4f 87 <- 55" (SMBus write of a register), "54 00 -> 02"
+    # (SMBus read); a failed one ends in "!".
     out = []
     for line in trace.splitlines():
         m = re.match(r"\S+ (\w+) i2c-\d+ (?:#\d+ )?(?:a=0([0-9a-f]+) f=\w+ )?(?:c=([0-9a-f]+) )?"
@@ -185,19 +184,19 @@ def i2c_transfers(trace):
 
 
 class Board:
-    """One board: its flash files and EEPROM in a directory of its own."""
+    # One board: its flash files and EEPROM in a directory of its own.
 
     def __init__(self, bench, state):
         self.bench, self.state, self.vm, self.log = bench, state, None, io.StringIO()
 
     def image(self, spec):
-        """An image's bytes: a demo image's name, or (name, damage)."""
+        # An image's bytes: a demo image's name, or (name, damage).
         name, kind = (spec, None) if isinstance(spec, str) else spec
         return variant(open(os.path.join(self.bench["images"], name), "rb").read(), kind)
 
     def flash(self, image1="image1", image2="image2", rescue="recovery", vpd=None, env=(),
               missing=()):
-        """A new board; vpd maps offsets to bytes, missing names partitions."""
+        # A new board; vpd maps offsets to bytes, missing names partitions.
         args = []
         for opt, spec in (("image1", image1), ("image2", image2), ("rescue", rescue)):
             if spec is not None:
@@ -232,9 +231,9 @@ class Board:
         self.vm = None
 
     def run_launcher(self, answers=(), append=()):
-        """Boots under test, answers the prompts (pairs of the text to wait
-        for and the answer), waits for the board to power off or reboot
-        and returns what it showed."""
+        # Boots under test, answers the prompts (pairs of the text to wait
+        # for and the answer), waits for the board to power off or reboot
+        # and returns what it showed.
         self.boot("vboard.test", "vboard.poweroff", *append)
         for prompt, text in answers:
             self.vm.expect_exact(prompt)
@@ -243,7 +242,7 @@ class Board:
         return Run(self.console(), self.state)
 
     def up(self, append=(), **flash):
-        """A new board, booted: image 1 runs, then the board's shell."""
+        # A new board, booted: image 1 runs, then the board's shell.
         self.flash(**flash)
         self.boot(*append)
         self.vm.expect_exact("Please press Enter to activate this console.")
@@ -252,8 +251,8 @@ class Board:
         self.vm.expect_exact("vboard# ")
 
     def sh(self, command, timeout=-1):
-        """Runs a command in the board's shell; returns its exit status,
-        standard output and standard error."""
+        # Runs a command in the board's shell; returns its exit status,
+        # standard output and standard error.
         self.vm.sendline('{ %s; } >/run/out 2>/run/err; echo "=$?="; cat /run/out; echo =:=;'
                          ' cat /run/err; echo =.=' % command)
         self.vm.expect(r"(?s)=(\d+)=\r*\n(.*)=:=\r*\n(.*)=\.=\r*\n", timeout=timeout)

@@ -1,9 +1,8 @@
-"""The launcher on the virtual board: one row per board state, and what must
-follow from it, stream by stream: standard output (the console) and
-standard error, exactly; the commands run, in order; the VPD bytes
-afterwards; the files in /tmp; the program that took over the launcher's
-process, with its arguments, LD_PRELOAD and open descriptors; the reboot.
-"""
+# The launcher on the virtual board: one row per board state, and what must
+# follow from it, stream by stream: standard output (the console) and
+# standard error, exactly; the commands run, in order; the VPD bytes
+# afterwards; the files in /tmp; the program that took over the launcher's
+# process, with its arguments, LD_PRELOAD and open descriptors; the reboot.
 import pytest
 
 from conftest import APP, EOF, md5
@@ -31,11 +30,11 @@ def booting(*images):
 
 
 def monitor(image, first_fd=5, partitions=PARTITIONS):
-    """zid-Monitor's report: it runs as the launcher's own process (the
-    pid of the commands the launcher ran), with no argument, no I2C
-    descriptor, the flash partitions still open and nothing else (no image
-    file, no staging archive); then the application (None: there is
-    none, and the monitor reboots the board as its watchdog would)."""
+    # zid-Monitor's report: it runs as the launcher's own process (the
+    # pid of the commands the launcher ran), with no argument, no I2C
+    # descriptor, the flash partitions still open and nothing else (no image
+    # file, no staging archive); then the application (None: there is
+    # none, and the monitor reboots the board as its watchdog would).
     fds = " ".join("%d=/dev/mtd-%s" % (first_fd + i, p) for i, p in enumerate(partitions))
     app = ('mp.elf.strip: application of demo %s running as "/tmp/mp.elf.strip" (argc 1), '
            "LD_PRELOAD unset\n" % image) if image else ""
@@ -57,8 +56,8 @@ def gdbserver(address, preload="unset"):
 
 
 def unpacked(demo, **extra):
-    """/tmp after the launch of a demo image: the tree unpacked, the
-    program moved up, the staging archive removed."""
+    # /tmp after the launch of a demo image: the tree unpacked, the
+    # program moved up, the staging archive removed.
     return dict({"home": "dir", "home/bin": "dir", "home/etc": "dir",
                  "home/etc/release": md5(b"demo %s\n" % demo.encode()),
                  "mp.elf.strip": md5(open(APP, "rb").read())}, **extra)

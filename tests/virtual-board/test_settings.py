@@ -1,7 +1,7 @@
-"""The switches that the launcher reads from the boot loader's environment,
-read back on the board with `vemra-boot status -p`, which runs the
-launcher's own reader over the environment partition. One board: each
-row writes the partition anew."""
+# The switches that the launcher reads from the boot loader's environment,
+# read back on the board with `vemra-boot status -p`, which runs the
+# launcher's own reader over the environment partition. One board: each
+# row writes the partition anew.
 import base64
 import os
 import subprocess
@@ -10,8 +10,8 @@ KEYS = ("gdb", "gdbserver", "gdbport", "shell", "memchk", "rescue_mode")
 
 
 def pad(start, end):
-    """A variable from partition offset start whose NUL ends just before
-    offset end."""
+    # A variable from partition offset start whose NUL ends just before
+    # offset end.
     return "pad=" + "x" * (end - start - len("pad=") - 1)
 
 

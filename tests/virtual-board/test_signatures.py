@@ -1,7 +1,7 @@
-"""Signed images on the virtual board: with a minisign public key in
-/etc/vemra-boot/keys, vemra-boot installs only what that key signed, and a
-refusal writes nothing. The keys and signatures are made by minisign on
-the host (conftest.sign)."""
+# Signed images on the virtual board: with a minisign public key in
+# /etc/vemra-boot/keys, vemra-boot installs only what that key signed, and a
+# refusal writes nothing. The keys and signatures are made by minisign on
+# the host (conftest.sign).
 import base64
 import os
 
@@ -13,8 +13,8 @@ def signature(board, name):
 
 
 def damaged(sig, line, old=None, new=None, at=None):
-    """The signature's lines with one changed: old text to new, or the
-    base64 character at `at` to another one."""
+    # The signature's lines with one changed: old text to new, or the
+    # base64 character at `at` to another one.
     lines = list(sig)
     if at is None:
         assert old in lines[line]

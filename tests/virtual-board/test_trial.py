@@ -1,9 +1,9 @@
-"""Trial boots and the launcher's switches set from the board, on the
-virtual board: vemra-boot writes the boot loader's environment (8 KiB at
-the start of /dev/mtd-ubootenv, as the board's /etc/fw_env.config says)
-through the board API, boot-check runs in init before the launcher, and
-the demo images stable (confirms its trial) and broken (fails, and the
-monitor reboots the board as its watchdog would) play the application."""
+# Trial boots and the launcher's switches set from the board, on the
+# virtual board: vemra-boot writes the boot loader's environment (8 KiB at
+# the start of /dev/mtd-ubootenv, as the board's /etc/fw_env.config says)
+# through the board API, boot-check runs in init before the launcher, and
+# the demo images stable (confirms its trial) and broken (fails, and the
+# monitor reboots the board as its watchdog would) play the application.
 import os
 import subprocess
 import time
@@ -19,13 +19,13 @@ def env_file(board):
 
 
 def env_vars(board):
-    """The variables in the environment's flash, in order."""
+    # The variables in the environment's flash, in order.
     data = open(env_file(board), "rb").read(ENV_SIZE)[4:]
     return [v.decode() for v in data.split(b"\0\0")[0].split(b"\0") if v]
 
 
 def mkenvimage(board, tmp_path, variables):
-    """U-Boot's own image of these variables (big-endian CRC)."""
+    # U-Boot's own image of these variables (big-endian CRC).
     (tmp_path / "env.txt").write_text("".join(v + "\n" for v in variables))
     subprocess.run(["mkenvimage", "-b", "-s", str(ENV_SIZE), "-o", str(tmp_path / "env.bin"),
                     str(tmp_path / "env.txt")], check=True)
@@ -33,7 +33,7 @@ def mkenvimage(board, tmp_path, variables):
 
 
 def flashed(board):
-    """The variables the board was flashed with (vboard's env.txt)."""
+    # The variables the board was flashed with (vboard's env.txt).
     return open(os.path.join(board.state, "env.txt")).read().splitlines()
 
 
@@ -47,10 +47,10 @@ def reboot(board):
 
 
 def test_switches_set_and_unset_reach_the_launcher(board, tmp_path):
-    """Each switch set and unset, read back through the launcher's reader;
-    the environment written is byte for byte U-Boot's own image of the
-    same variables, and the rest of its sector is kept; the next boot
-    launches as the switches say."""
+    # Each switch set and unset, read back through the launcher's reader;
+    # the environment written is byte for byte U-Boot's own image of the
+    # same variables, and the rest of its sector is kept; the next boot
+    # launches as the switches say.
     board.up()
     sets = [("gdb", "on"), ("gdbserver", "10.0.0.1"), ("gdbport", "2345"), ("memchk", "on"),
             ("shell", "on"), ("diagnostics", "rescue")]
@@ -78,10 +78,10 @@ def test_switches_set_and_unset_reach_the_launcher(board, tmp_path):
 
 
 def test_refused_sets_leave_the_environment_as_it_was(board):
-    """A key whose text another variable holds first, a variable beyond the
-    1280 bytes the launcher reads, an environment whose checksum fails:
-    refused, the environment's flash unchanged; boot-check leaves the
-    damaged environment alone and says so."""
+    # A key whose text another variable holds first, a variable beyond the
+    # 1280 bytes the launcher reads, an environment whose checksum fails:
+    # refused, the environment's flash unchanged; boot-check leaves the
+    # damaged environment alone and says so.
     board.up(env=["note=memchk=on gdbport=77", "pad=" + "x" * 700])
     before = open(env_file(board), "rb").read()
     for command, err in (
@@ -124,8 +124,8 @@ def test_confirmed_trial_stays(board):
 
 
 def test_trial_never_confirmed_goes_back(board):
-    """broken fails at every boot; after its two boots boot-check selects
-    image 1 again, says so, and image 1 runs."""
+    # broken fails at every boot; after its two boots boot-check selects
+    # image 1 again, says so, and image 1 runs.
     board.up()
     assert board.sh("vemra-boot install %s/broken 2 --trial --boots 2" % IMAGES)[0] == 0
     reboot(board)
@@ -151,9 +151,9 @@ def test_trial_whose_slot_fails_falls_back_and_is_not_confirmed(board):
 
 
 def test_power_cut_during_boot_checks_write_still_boots(board):
-    """QEMU killed as soon as the environment's flash changes, that is in
-    boot-check's write of the boot count: the next boot boots a valid
-    image, whatever the cut left of the environment."""
+    # QEMU killed as soon as the environment's flash changes, that is in
+    # boot-check's write of the boot count: the next boot boots a valid
+    # image, whatever the cut left of the environment.
     board.up()
     assert board.sh("vemra-boot install %s/update 2 --trial" % IMAGES)[0] == 0
     reboot(board)

@@ -1,6 +1,6 @@
-"""vemra-boot on the virtual board: the board API's VPD access and its
-sector-wise flash write on a real kernel, and what the launcher makes of
-the result at the next boot."""
+# vemra-boot on the virtual board: the board API's VPD access and its
+# sector-wise flash write on a real kernel, and what the launcher makes of
+# the result at the next boot.
 import os
 import struct
 
@@ -15,7 +15,7 @@ USAGE = ("usage: vemra-boot status [-p] | select 1|2 [--trial [--boots N]] | ins
 
 
 def header(board, name):
-    """(length, crc) from an image's big-endian header."""
+    # (length, crc) from an image's big-endian header.
     crc, length = struct.unpack(">II", board.image(name)[:8])
     return length, crc
 
@@ -100,9 +100,9 @@ def test_refused_files_change_nothing(board):
 
 
 def test_status_says_what_cannot_be_read_and_select_fails_whole(board):
-    """No environment partition, and the EEPROM's address owned by a kernel
-    driver: status says so rather than show defaults, and an install with
-    --select whose selection fails leaves the slot as it was."""
+    # No environment partition, and the EEPROM's address owned by a kernel
+    # driver: status says so rather than show defaults, and an install with
+    # --select whose selection fails leaves the slot as it was.
     board.up(missing=["ubootenv"], append=["vboard.eeprom-driver"])
     length, crc = header(board, "recovery")
     assert board.sh("vemra-boot status -p") == (2, (
@@ -132,11 +132,11 @@ def test_user_full_in_the_middle_of_the_copy_keeps_the_old_slot(board):
 
 @pytest.mark.parametrize("cut", ["before-rename", "after-rename"])
 def test_power_cut_during_install_leaves_a_whole_image(board, cut):
-    """QEMU killed while the 1.5 MiB image is copied beside slot 2, or just
-    after the copy was renamed over it (and, by sync, on the flash: the
-    virtual board's flash is written out a little after the kernel's
-    write, a NOR flash's at once): the next boot finds the old image or the
-    new one, whole, and boots it."""
+    # QEMU killed while the 1.5 MiB image is copied beside slot 2, or just
+    # after the copy was renamed over it (and, by sync, on the flash: the
+    # virtual board's flash is written out a little after the kernel's
+    # write, a NOR flash's at once): the next boot finds the old image or the
+    # new one, whole, and boots it.
     temp = "/user/images/.image2.new"
     board.up(vpd={0: 2})
     wait = "until [ -s %s ]; do :; done" % temp
@@ -154,10 +154,10 @@ def test_power_cut_during_install_leaves_a_whole_image(board, cut):
 
 
 def test_recovery_read_back_differs(board):
-    """An image that fills the rescue partition exactly is written; another
-    writer changes the first byte of its second 64 KiB piece, in the first
-    sector, while vemra-boot writes the later ones: the read-back says
-    where."""
+    # An image that fills the rescue partition exactly is written; another
+    # writer changes the first byte of its second 64 KiB piece, in the first
+    # sector, while vemra-boot writes the later ones: the read-back says
+    # where.
     board.up()
     status, out, err = board.sh(
         "(vemra-boot recovery %s/full > /run/o 2> /run/e; echo $? > /run/s) &"
@@ -169,8 +169,8 @@ def test_recovery_read_back_differs(board):
 
 
 def test_recovery_written_then_booted_from_an_empty_user(board):
-    """Twelve sectors through the board layer's read-modify-erase-write on
-    the kernel's MTD: the launcher boots the new recovery image."""
+    # Twelve sectors through the board layer's read-modify-erase-write on
+    # the kernel's MTD: the launcher boots the new recovery image.
     board.up()
     length, crc = header(board, "big")
     status, out, err = board.sh("vemra-boot recovery %s/big" % IMAGES, timeout=120)
@@ -189,9 +189,9 @@ def test_recovery_written_then_booted_from_an_empty_user(board):
 
 
 def test_power_cut_during_recovery_never_boots(board):
-    """QEMU killed while vemra-boot writes the recovery image, right after
-    its first sector: the flash holds part of the new image, and the next
-    boot hands over to nothing."""
+    # QEMU killed while vemra-boot writes the recovery image, right after
+    # its first sector: the flash holds part of the new image, and the next
+    # boot hands over to nothing.
     board.up()
     assert board.sh("rm -r /user/images && sync")[0] == 0
     board.vm.sendline("vemra-boot recovery %s/big" % IMAGES)
