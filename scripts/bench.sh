@@ -2,7 +2,9 @@
 # Builds the benchmarks (bench/) into build-bench/ and checks the budgets
 # of docs/performance.md: the boot path's instructions against one gen_crc
 # pass and the memory it adds (64 MiB image); prints gen_crc's speed
-# beside zlib's. Exits
+# beside zlib's; then the board's own times on the virtual board
+# (bench/board_bench.py: boot-check beside the launcher, a signed install
+# beside a plain one). Exits
 # non-zero when a budget is missed. Callgrind's dumps stay in
 # build-bench/results/.
 set -euo pipefail
@@ -35,4 +37,15 @@ awk '/^desc: Trigger: Client Request:/ { label = $NF } /^summary:/ { n[label] = 
 
 say "boot path: peak memory"
 $build/bench/bench_boot rss $size >/dev/null || status=1
+
+say "the board's own times (virtual board)"
+need_packages "${PPC_PACKAGES[@]}" "${VBOARD_PACKAGES[@]}"
+cmake --build $build -j"$(jobs)" --target vemra-image >/dev/null
+virtual-board/vboard build build-board
+virtual-board/vboard kernel >/dev/null
+virtual-board/vboard busybox >/dev/null
+work=$(mktemp -d)
+VBOARD_BUILD=build-board /usr/bin/python3 bench/board_bench.py build-board "$build" "$work" ||
+	status=1
+rm -rf "$work"
 exit $status

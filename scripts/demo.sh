@@ -18,7 +18,9 @@
 # trial (vemra-boot installs an update whose application fails into slot 2
 # for a trial of two boots; the board boots it twice, the monitor rebooting
 # it as the watchdog would, then goes back to image 1, which runs and
-# confirms).
+# confirms), signed (a key pair made here with minisign; the board trusts
+# its public key, refuses a tampered copy of the signed update and keeps
+# image 1, then installs the signed update into slot 2 and reboots into it).
 # KEY=VALUE pairs go into the boot loader's environment: gdb=on
 # gdbserver=10.0.2.2 gdbport=2345, memchk=on, shell=on.
 #
@@ -38,8 +40,8 @@ die() { printf 'demo: %s\n' "$*" >&2; exit 1; }
 
 scenario=${1:-normal}
 [ $# -gt 0 ] && shift
-case $scenario in normal|fallback|crc|recovery|rescue|update|trial|again) ;;
-	*) die "unknown scenario '$scenario' (normal, fallback, crc, recovery, rescue, update, trial, again)" ;;
+case $scenario in normal|fallback|crc|recovery|rescue|update|trial|signed|again) ;;
+	*) die "unknown scenario '$scenario' (normal, fallback, crc, recovery, rescue, update, trial, signed, again)" ;;
 esac
 append=()
 [ -t 0 ] || append=(vboard.poweroff)
@@ -65,8 +67,18 @@ $VB busybox >/dev/null
 
 say "demo images, initramfs and a new board ($scenario)"
 $VB images "$HOST" "$BUILD" "$DEMO/images"
-VBOARD_IMAGES=$DEMO/images $VB initramfs "$BUILD" "$DEMO/initramfs.cpio.gz"
 img=$DEMO/images
+if [ "$scenario" = signed ]; then
+	# A key pair without a password, made for this demo only; the board
+	# gets the public key. tampered: the signed update with one byte changed.
+	rm -f "$DEMO/demo.key" "$img/demo.pub"
+	minisign -G -W -p "$img/demo.pub" -s "$DEMO/demo.key" >/dev/null
+	minisign -S -s "$DEMO/demo.key" -m "$img/update" -t "demo update" >/dev/null
+	cp "$img/update" "$img/tampered"
+	cp "$img/update.minisig" "$img/tampered.minisig"
+	printf 'X' | dd of="$img/tampered" bs=1 seek=100 conv=notrunc status=none
+fi
+VBOARD_IMAGES=$img $VB initramfs "$BUILD" "$DEMO/initramfs.cpio.gz"
 flash=(--image1 "$img/image1" --image2 "$img/image2" --rescue "$img/recovery")
 case $scenario in
 fallback)
@@ -88,6 +100,11 @@ $VB flash "$DEMO/board" "${flash[@]}" -- "$@"
 if [ "$scenario" = update ]; then
 	say "booting the virtual board: once image 1 runs, vemra-boot installs the update image into slot 2 and selects it"
 	$VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" vboard.update
+	say "the board rebooted (QEMU ends there); booting it again"
+fi
+if [ "$scenario" = signed ]; then
+	say "booting the virtual board: once image 1 runs, vemra-boot refuses a tampered update and installs the signed one into slot 2"
+	$VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" vboard.signed
 	say "the board rebooted (QEMU ends there); booting it again"
 fi
 if [ "$scenario" = trial ]; then

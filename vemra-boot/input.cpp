@@ -28,6 +28,7 @@ static bool read_whole(const char *path, uint8_t **bytes, uint32_t *size, size_t
 	int err = EFBIG;
 
 	*bytes = NULL;
+	*size = 0;
 	if (fd < 0)
 		return false;
 	if (fstat(fd, &st) != 0)

@@ -128,9 +128,9 @@ static const char *verdict(image_state s)
 	return image_header_invalid(s) ? "invalid-header" : "checksum-failed";
 }
 
-// Checks the image in a file, writing it to sink as it is read. False,
-// with errno, when the file cannot be opened or read.
-static bool check_file(const char *path, image_check *c, const image_sink *sink)
+// Checks the image in a file. False, with errno, when the file cannot be
+// opened or read.
+static bool check_file(const char *path, image_check *c)
 {
 	const int fd = open(path, O_RDONLY | O_CLOEXEC);
 	image_source src;
@@ -140,7 +140,7 @@ static bool check_file(const char *path, image_check *c, const image_sink *sink)
 	if (fd < 0)
 		return false;
 	src = fd_source(fd);
-	image_check_all(&src, c, piece, sizeof piece, sink);
+	image_check_all(&src, c, piece, sizeof piece, NULL);
 	err = c->error;
 	close(fd);
 	errno = err;
@@ -175,7 +175,7 @@ static void slot_status(int n, image_status *s)
 {
 	image_check c;
 
-	if (check_file(slot_path(n), &c, NULL) || c.have > 0)
+	if (check_file(slot_path(n), &c) || c.have > 0)
 		s->state = c.state;
 	else
 		s->state = errno == ENOENT ? MISSING : UNREADABLE;
@@ -418,7 +418,7 @@ struct selection {
 // The image in slot n, checked as the launcher checks it.
 static int check_slot(int n, image_check *c)
 {
-	if (!check_file(slot_path(n), c, NULL) && c->have == 0) {
+	if (!check_file(slot_path(n), c) && c->have == 0) {
 		error("%s: %s", slot_path(n), strerror(errno));
 		return STATUS_ERROR;
 	}
@@ -549,7 +549,7 @@ static bool slot_holds(int n, const image_check *in)
 {
 	image_check c;
 
-	if (!check_file(slot_path(n), &c, NULL) && c.have == 0) {
+	if (!check_file(slot_path(n), &c) && c.have == 0) {
 		error("%s: %s", slot_path(n), strerror(errno));
 		return false;
 	}
