@@ -71,7 +71,7 @@ def main(board_build, host_build, work):
     vm.expect(pexpect.EOF, timeout=120)
     print("boot-check, no trial pending: %.3f s; the launcher, start to the application's end: "
           "%.3f s (%.1f %%)" % (check, launch, 100 * check / launch))
-    print("install of a 1.5 MiB image: %.3f s without keys, %.3f s signed (+%.3f s)"
+    print("install of a 1.5 MiB image: %.3f s without keys, %.3f s signed (%+.3f s)"
           % (plain, signed, signed - plain))
 
 
