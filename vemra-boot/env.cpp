@@ -119,6 +119,17 @@ bool env_open(uboot_env *e)
 	return true;
 }
 
+int env_open_to_write(uboot_env *e)
+{
+	if (!env_open(e))
+		return STATUS_ERROR;
+	if (e->crc_ok)
+		return STATUS_OK;
+	error("the environment's checksum does not match: it is not replaced");
+	env_close(e);
+	return STATUS_REFUSED;
+}
+
 void env_close(uboot_env *e)
 {
 	free(e->image);

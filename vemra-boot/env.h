@@ -20,6 +20,10 @@ struct uboot_env {
 // Where /etc/fw_env.config puts the environment, and its bytes read.
 // False, having said why in one line, when that cannot be done.
 bool env_open(uboot_env *e);
+// The same, to be written: STATUS_OK, or STATUS_REFUSED (said) when the
+// checksum fails, so that U-Boot itself does not use it and it is not
+// replaced behind its back, or STATUS_ERROR (said).
+int env_open_to_write(uboot_env *e);
 void env_close(uboot_env *e);
 
 // The value of a variable, or NULL.

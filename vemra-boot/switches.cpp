@@ -107,17 +107,6 @@ static bool launcher_sees(int k, const char *value, const launch_settings_t *bef
 	return true;
 }
 
-static int open_for_writing(uboot_env *e)
-{
-	if (!env_open(e))
-		return STATUS_ERROR;
-	if (e->crc_ok)
-		return STATUS_OK;
-	error("the environment's checksum does not match: it is not replaced");
-	env_close(e);
-	return STATUS_REFUSED;
-}
-
 // Writes the change (value NULL: the variable removed) and checks it
 // through the launcher's reader; puts the old environment back when the
 // launcher would not see it.
@@ -127,7 +116,7 @@ static int change_switch(int k, const char *value)
 	launch_settings_t before;
 	uint8_t *old;
 	uboot_env e;
-	int status = open_for_writing(&e);
+	int status = env_open_to_write(&e);
 
 	if (status != STATUS_OK)
 		return status;

@@ -63,19 +63,6 @@ static bool put_trial(uboot_env *e, const trial *t)
 	return false;
 }
 
-// The environment, to be written: a checksum that fails means that U-Boot
-// itself does not use it, so it is not replaced behind its back.
-static int open_for_writing(uboot_env *e)
-{
-	if (!env_open(e))
-		return STATUS_ERROR;
-	if (e->crc_ok)
-		return STATUS_OK;
-	error("the environment's checksum does not match: it is not replaced");
-	env_close(e);
-	return STATUS_REFUSED;
-}
-
 int trial_prepare(int n, uint32_t crc, int boots, trial_plan *p)
 {
 	const int selected = read_vpd(VPD_SELECTED_IMAGE);
@@ -92,7 +79,7 @@ int trial_prepare(int n, uint32_t crc, int boots, trial_plan *p)
 		error("image %d boots now: a trial needs the other slot to go back to", n);
 		return STATUS_REFUSED;
 	}
-	status = open_for_writing(&p->env);
+	status = env_open_to_write(&p->env);
 	if (status != STATUS_OK)
 		return status;
 	if (parse_trial(env_get(&p->env, TRIAL_VAR), &pending)) {
@@ -267,7 +254,7 @@ int cmd_confirm(void)
 {
 	uboot_env e;
 	trial t;
-	int status = open_for_writing(&e);
+	int status = env_open_to_write(&e);
 
 	if (status != STATUS_OK)
 		return status;
