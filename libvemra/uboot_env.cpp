@@ -96,6 +96,6 @@ void settings_from_env(char *text, launch_settings_t *s)
 
 void format_ipv4(char *out, uint32_t a)
 {
-	snprintf(out, IPV4_TEXT_SIZE, "%u.%u.%u.%u", (unsigned)(a >> 24), (unsigned)(a >> 16 & 0xFF),
-		 (unsigned)(a >> 8 & 0xFF), (unsigned)(a & 0xFF));
+	snprintf(out, IPV4_TEXT_SIZE, "%d.%d.%d.%d", (int)(a >> 24), (int)(a >> 16 & 0xFF),
+		 (int)(a >> 8 & 0xFF), (int)(a & 0xFF));
 }
