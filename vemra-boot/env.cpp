@@ -108,7 +108,6 @@ bool env_open(uboot_env *e)
 		error("%s: no memory for %u bytes", device, (unsigned)e->size);
 		return false;
 	}
-	api_flash_init();
 	e->fd = *fd;
 	if (e->fd < 0 || api_flash_read(e->image, e->fd, e->offset, e->size) != 0) {
 		error("%s: cannot read the environment", device);

@@ -17,8 +17,9 @@ struct uboot_env {
 	bool crc_ok;     // the CRC matches what was read
 };
 
-// Where /etc/fw_env.config puts the environment, and its bytes read.
-// False, having said why in one line, when that cannot be done.
+// Where /etc/fw_env.config puts the environment, and its bytes read
+// (api_flash_init() once before, by the command). False, having said why
+// in one line, when that cannot be done.
 bool env_open(uboot_env *e);
 // The same, to be written: STATUS_OK, or STATUS_REFUSED (said) when the
 // checksum fails, so that U-Boot itself does not use it and it is not

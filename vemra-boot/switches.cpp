@@ -116,8 +116,10 @@ static int change_switch(int k, const char *value)
 	launch_settings_t before;
 	uint8_t *old;
 	uboot_env e;
-	int status = env_open_to_write(&e);
+	int status;
 
+	api_flash_init();
+	status = env_open_to_write(&e);
 	if (status != STATUS_OK)
 		return status;
 	old = (uint8_t *)malloc(e.size);

@@ -79,6 +79,7 @@ int trial_prepare(int n, uint32_t crc, int boots, trial_plan *p)
 		error("image %d boots now: a trial needs the other slot to go back to", n);
 		return STATUS_REFUSED;
 	}
+	api_flash_init();
 	status = env_open_to_write(&p->env);
 	if (status != STATUS_OK)
 		return status;
@@ -211,6 +212,7 @@ int cmd_boot_check(void)
 	uboot_env e;
 	trial t;
 
+	api_flash_init();
 	if (!env_open(&e))
 		return STATUS_OK;
 	if (!e.crc_ok)
@@ -254,8 +256,10 @@ int cmd_confirm(void)
 {
 	uboot_env e;
 	trial t;
-	int status = env_open_to_write(&e);
+	int status;
 
+	api_flash_init();
+	status = env_open_to_write(&e);
 	if (status != STATUS_OK)
 		return status;
 	if (parse_trial(env_get(&e, TRIAL_VAR), &t))

@@ -260,6 +260,10 @@ class Board:
         self.vm.expect_exact("vboard# ")
         return int(status), out.replace("\r", ""), err.replace("\r", "")
 
+    def reboot(self):  # from the board's shell; QEMU ends with the reboot
+        self.vm.sendline("reboot")
+        self.wait_end()
+
     def kill(self):  # the power cut: QEMU killed at once, the guest given no time
         os.kill(self.vm.pid, signal.SIGKILL)
         self.vm.close(force=True)

@@ -41,11 +41,6 @@ def trial_of(board):
     return [v for v in env_vars(board) if v.startswith(("vemra_trial=", "vemra_rollback="))]
 
 
-def reboot(board):
-    board.vm.sendline("reboot")
-    board.wait_end()
-
-
 def test_switches_set_and_unset_reach_the_launcher(board, tmp_path):
     # Each switch set and unset, read back through the launcher's reader;
     # the environment written is byte for byte U-Boot's own image of the
@@ -60,7 +55,7 @@ def test_switches_set_and_unset_reach_the_launcher(board, tmp_path):
         assert board.sh("vemra-boot unset %s" % key) == (0, "", ""), key
     status, out, _ = board.sh("vemra-boot status -p")
     assert "gdb=1\ngdbserver=10.0.0.1\ngdbport=2345\nshell=0\nmemchk=1\nrescue_mode=0\n" in out
-    reboot(board)
+    board.reboot()
     sector = open(env_file(board), "rb").read()
     want = flashed(board) + ["%s=%s" % kv for kv in sets[:4]]
     assert sector[:ENV_SIZE] == mkenvimage(board, tmp_path, want)
@@ -71,7 +66,7 @@ def test_switches_set_and_unset_reach_the_launcher(board, tmp_path):
             "libduma.so.0.0.0\n") in run.stdout
     board.up(env=["gdb=on", "memchk=on"])
     assert board.sh("vemra-boot unset gdb && vemra-boot unset memchk")[0] == 0
-    reboot(board)
+    board.reboot()
     run = board.run_launcher()
     assert 'zid-Monitor: got control, pid {}, argc 1, argv[0] "/bin/zid-Monitor"\n'.format(
         min(run.pids)) in run.stdout
@@ -101,7 +96,7 @@ def test_refused_sets_leave_the_environment_as_it_was(board):
                     " && vemra-boot set gdb on") == (
         1, "", "vemra-boot: the environment's checksum does not match: it is not replaced\n")
     damaged = board.sh("md5sum < /dev/mtd-ubootenv")[1]
-    reboot(board)
+    board.reboot()
     board.boot()
     board.vm.expect_exact("Please press Enter to activate this console.")
     assert ("vemra-boot: boot-check: the environment's checksum does not match: left alone"
@@ -114,7 +109,7 @@ def test_confirmed_trial_stays(board):
     status, out, err = board.sh("vemra-boot install %s/stable 2 --trial --boots 2" % IMAGES)
     assert (status, err) == (0, "") and out.endswith("selected image 2 for a trial of 2 boots\n")
     crc = "%08x" % int.from_bytes(board.image("stable")[:4], "big")
-    reboot(board)
+    board.reboot()
     assert trial_of(board) == ["vemra_trial=2,2,0,1," + crc]
     run = board.run_launcher()  # boot-check counts, stable runs and confirms
     assert run.stdout.startswith("Booting image '2'\n") and "trial of image 2 confirmed\n" in run.stdout
@@ -128,7 +123,7 @@ def test_trial_never_confirmed_goes_back(board):
     # image 1 again, says so, and image 1 runs.
     board.up()
     assert board.sh("vemra-boot install %s/broken 2 --trial --boots 2" % IMAGES)[0] == 0
-    reboot(board)
+    board.reboot()
     for used in (1, 2):
         run = board.run_launcher()
         assert run.stdout.startswith("Booting image '2'\n") and "mp.elf.strip: failing\n" in run.stdout
@@ -143,7 +138,7 @@ def test_trial_whose_slot_fails_falls_back_and_is_not_confirmed(board):
     board.up(image1="stable")
     assert board.sh("vemra-boot install %s/update 2 --trial && printf '\\377' | dd"
                     " of=/user/images/image2 bs=1 seek=15 conv=notrunc 2>/dev/null" % IMAGES)[0] == 0
-    reboot(board)
+    board.reboot()
     run = board.run_launcher()
     assert run.stderr == ("Image2 CRC failed, trying Image1 now.\n"
                           "vemra-boot: image 2 is on trial, but image 1 booted: not confirmed\n")
@@ -156,7 +151,7 @@ def test_power_cut_during_boot_checks_write_still_boots(board):
     # image, whatever the cut left of the environment.
     board.up()
     assert board.sh("vemra-boot install %s/update 2 --trial" % IMAGES)[0] == 0
-    reboot(board)
+    board.reboot()
     before = open(env_file(board), "rb").read()
     board.boot("vboard.test", "vboard.poweroff", ready=False)
     deadline = time.time() + 180

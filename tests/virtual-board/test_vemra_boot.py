@@ -55,8 +55,7 @@ def test_install_into_slot2_with_select_then_reboot_boots_it(board):
         0, "image 2 installed: length %d, crc 0x%08x\nselected image 2\n" % (length, crc), "")
     assert board.sh("cmp %s/update /user/images/image2 && ls -A /user/images" % IMAGES) == (
         0, "image1\nimage2\n", "")
-    board.vm.sendline("reboot")
-    board.wait_end()
+    board.reboot()
     run = board.run_launcher()
     assert run.stdout.startswith("Booting image '2'\n")
     assert "mp.elf.strip: application of demo update running" in run.stdout
@@ -177,8 +176,7 @@ def test_recovery_written_then_booted_from_an_empty_user(board):
     assert (status, err) == (0, "")
     assert out.endswith("recovery image written: length %d, crc 0x%08x\n" % (length, crc)), out
     assert board.sh("rm -r /user/images")[0] == 0
-    board.vm.sendline("reboot")
-    board.wait_end()
+    board.reboot()
     rescue = open(os.path.join(board.state, "flash", "rescue.bin"), "rb").read()
     big = board.image("big")
     assert rescue[:len(big)] == big
