@@ -255,7 +255,8 @@ static bool check_file(const char *path, payload_sink *p, const char *payload_na
 static void print_fields(const image_check &c, const payload_sink &p)
 {
 	const image_header &h = c.header;
-	const bool magic_ok = h.magic == IMAGE_MAGIC;
+	// The check's verdict on the magic, which it tests before the length.
+	const bool magic_ok = c.state != IMAGE_BAD_MAGIC;
 	const bool read_on = magic_ok && c.state != IMAGE_BAD_LENGTH;
 
 	if (c.state == IMAGE_VALID || c.state == IMAGE_BAD_CRC)

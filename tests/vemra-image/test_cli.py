@@ -99,6 +99,8 @@ class Tool(unittest.TestCase):
             rows += [(["verify", bad], 1, f"{bad}: {reason}"), (["extract", bad, "-o", old], 1, f"{bad}: {reason}")]
             r = run("list", bad)
             self.assertEqual((r.returncode, r.stderr, r.stdout.endswith(f"\nVerdict:   {reason}\n")), (1, "", True))
+            if i == 1:  # a wrong magic: marked, and the payload not read
+                self.assertIn("\nMagic:     0x49524F01 (invalid)\nReserved:  0x00000000\nPayload:   not read\n", r.stdout)
         rows += [(args, 2, msg + "\nTry 'vemra-image --help'.") for args, msg in [
             ([], "no command given"),
             (["bogus"], "unknown command 'bogus'"),
