@@ -38,11 +38,25 @@ def test_status_on_a_fresh_board(board):
         "memchk:        on\n"
         "diagnostics:   normal\n") % (lengths["image1"] + lengths["image2"] + lengths["recovery"]),
         "")
-    # A damaged slot, a missing one, the recovery image flagged as booted.
+    # A damaged slot, a missing one, the recovery image flagged as booted,
+    # and a boot choice that the launcher takes for slot 1.
     assert board.sh("printf '\\377' | dd of=/user/images/image1 bs=1 seek=15 conv=notrunc"
-                    " 2>/dev/null && rm /user/images/image2 && i2cset -y 0 0x54 0x3a 4")[0] == 0
+                    " 2>/dev/null && rm /user/images/image2 && i2cset -y 0 0x54 0x3a 4"
+                    " && i2cset -y 0 0x54 0 0x37")[0] == 0
+    assert board.sh("vemra-boot status") == (0, (
+        "selected:      55 (boots 1)\n"
+        "booted:        4 (recovery)\n"
+        "image1:        checksum-failed\n"
+        "image2:        missing\n"
+        "rescue:        valid, length %d, crc 0x%08x\n"
+        "signatures:    not required\n"
+        "gdb:           on\n"
+        "gdbserver:     10.0.0.1:2345\n"
+        "shell:         off\n"
+        "memchk:        on\n"
+        "diagnostics:   normal\n") % lengths["recovery"], "")
     assert board.sh("vemra-boot status -p") == (0, (
-        "selected=1\nbooted=4\nimage1=checksum-failed\nimage2=missing\n"
+        "selected=55\nbooted=4\nimage1=checksum-failed\nimage2=missing\n"
         "rescue=valid\nrescue_length=%d\nrescue_crc=0x%08x\nsignature_keys=0\n"
         "gdb=1\ngdbserver=10.0.0.1\ngdbport=2345\nshell=0\nmemchk=1\nrescue_mode=0\n")
         % lengths["recovery"], "")
