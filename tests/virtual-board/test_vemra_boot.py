@@ -166,6 +166,21 @@ def test_power_cut_during_install_leaves_a_whole_image(board, cut):
     assert run.tree("/user/images")["image2"] == md5(board.image(demo))
 
 
+def test_slot_read_back_differs(board):
+    # Another writer changes byte 100 of the copy while vemra-boot writes
+    # the rest of it: the slot, read back after the rename as the launcher
+    # will read it, is not the image checked, and the install says so.
+    board.up()
+    status, out, err = board.sh(
+        "(vemra-boot install %s/big 2 > /run/o 2> /run/e; echo $? > /run/s) &"
+        " until [ -s /user/images/.image2.new ]; do :; done;"
+        " printf '\\%03o' | dd of=/user/images/.image2.new bs=1 seek=100 conv=notrunc 2>/dev/null;"
+        " wait; cat /run/s /run/o /run/e; ls -A /user/images" % (IMAGES, board.image("big")[100] ^ 0xFF),
+        timeout=300)
+    assert (status, out, err) == (
+        0, "2\nvemra-boot: /user/images/image2: checksum-failed after the write\nimage1\nimage2\n", "")
+
+
 def test_recovery_read_back_differs(board):
     # An image that fills the rescue partition exactly is written; another
     # writer changes the first byte of its second 64 KiB piece, in the first
