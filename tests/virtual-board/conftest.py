@@ -195,9 +195,10 @@ class Board:
         return variant(open(os.path.join(self.bench["images"], name), "rb").read(), kind)
 
     def flash(self, image1="image1", image2="image2", rescue="recovery", vpd=None, env=(),
-              missing=()):
-        # A new board; vpd maps offsets to bytes, missing names partitions.
-        args = []
+              missing=(), bad=()):
+        # A new board; vpd maps offsets to bytes, missing names partitions,
+        # bad names blocks whose reads fail ("part:offset").
+        args = [a for b in bad for a in ("--bad", b)]
         for opt, spec in (("image1", image1), ("image2", image2), ("rescue", rescue)):
             if spec is not None:
                 path = os.path.join(os.path.dirname(self.state), opt)

@@ -196,6 +196,20 @@ def test_recovery_read_back_differs(board):
         0, "2\nvemra-boot: /dev/mtd-rescue: read back differs at byte 65536\n", "")
 
 
+def test_recovery_write_stops_at_a_bad_block(board):
+    # The rescue partition's ninth sector cannot be read: the board layer's
+    # write stops there with its message, eight sectors written and the
+    # rest untouched, and vemra-boot says that the write failed.
+    board.up(bad=["rescue:%d" % (8 << 17)])
+    assert board.sh("vemra-boot recovery %s/full" % IMAGES, timeout=300) == (
+        2, "Flash Write 0x00000000 to 0x001fffff (0x00000000 to 0x001fffff) 16\n\n"
+        "........Flash Write mtd read failed.\n\n", "vemra-boot: /dev/mtd-rescue: write failed\n")
+    board.vm.sendline("poweroff")
+    board.wait_end()
+    rescue = open(os.path.join(board.state, "flash", "rescue.bin"), "rb").read()
+    assert rescue == board.image("full")[:1 << 20] + b"\xff" * (1 << 20)
+
+
 def test_recovery_written_then_booted_from_an_empty_user(board):
     # Twelve sectors through the board layer's read-modify-erase-write on
     # the kernel's MTD: the launcher boots the new recovery image.
