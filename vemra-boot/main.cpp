@@ -175,7 +175,7 @@ static void slot_status(int n, image_status *s)
 {
 	image_check c;
 
-	if (check_file(slot_path(n), &c) || c.have > 0)
+	if (check_file(slot_path(n), &c))
 		s->state = c.state;
 	else
 		s->state = errno == ENOENT ? MISSING : UNREADABLE;
@@ -196,7 +196,11 @@ static void rescue_status(bool flash, image_status *s)
 	mtd_get_size(rescue_fd, &end);
 	src = flash_source(rescue_fd, end);
 	image_check_all(&src, &c, piece, sizeof piece, NULL);
+	// A read that fails, in the header or after it, leaves the image
+	// unknown: the launcher would not boot it, and status says why.
 	s->state = c.state;
+	if (c.error)
+		s->state = UNREADABLE;
 	s->header = c.header;
 }
 
@@ -393,12 +397,18 @@ static int cmd_status(bool keys)
 		error("cannot read the VPD EEPROM");
 		status = STATUS_ERROR;
 	}
-	if (!b.switches_read) {
-		error("cannot read %s", ENV_DEVICE);
-		status = STATUS_ERROR;
+	for (int n = 1; n <= 2; n++) {
+		if (b.slot[n - 1].state == UNREADABLE) {
+			error("cannot read %s", slot_path(n));
+			status = STATUS_ERROR;
+		}
 	}
 	if (b.rescue.state == UNREADABLE) {
 		error("cannot read %s", RESCUE_DEVICE);
+		status = STATUS_ERROR;
+	}
+	if (!b.switches_read) {
+		error("cannot read %s", ENV_DEVICE);
 		status = STATUS_ERROR;
 	}
 	if (b.keys < 0)
@@ -549,7 +559,7 @@ static bool slot_holds(int n, const image_check *in)
 {
 	image_check c;
 
-	if (!check_file(slot_path(n), &c) && c.have == 0) {
+	if (!check_file(slot_path(n), &c)) {
 		error("%s: %s", slot_path(n), strerror(errno));
 		return false;
 	}

@@ -164,6 +164,12 @@ ROWS = {
         stdout=booting(1),
         stderr=(NO_SLOTS + "Image not found... \n"),
         commands=[MOUNT, REBOOT], vpd=(1, 0), tmp=EMPTY_ARCHIVE),
+    "no-slots-recovery-unreadable-block-fails-checksum": dict(
+        # The header reads; the read of the whole image fails at 1 MiB.
+        flash=dict(image1=None, image2=None, rescue="big", bad=["rescue:%d" % (1 << 20)]),
+        stdout=booting(1),
+        stderr=(NO_SLOTS + "Image CRC failed. Quitting\n"),
+        commands=[MOUNT, REBOOT], vpd=(1, 0), tmp=EMPTY_ARCHIVE),
     "no-slots-recovery-bad-checksum-shell-then-reboot": dict(
         flash=dict(image1=None, image2=None, rescue=("recovery", "crc"), env=["shell=on"]),
         answers=[("# ", "exit")],

@@ -199,11 +199,18 @@ def test_recovery_read_back_differs(board):
 def test_recovery_write_stops_at_a_bad_block(board):
     # The rescue partition's ninth sector cannot be read: the board layer's
     # write stops there with its message, eight sectors written and the
-    # rest untouched, and vemra-boot says that the write failed.
+    # rest untouched, and vemra-boot says that the write failed. Status
+    # then reads a header and fails in the image: unreadable, not a
+    # verdict; so is a slot that is a directory.
     board.up(bad=["rescue:%d" % (8 << 17)])
     assert board.sh("vemra-boot recovery %s/full" % IMAGES, timeout=300) == (
         2, "Flash Write 0x00000000 to 0x001fffff (0x00000000 to 0x001fffff) 16\n\n"
         "........Flash Write mtd read failed.\n\n", "vemra-boot: /dev/mtd-rescue: write failed\n")
+    assert board.sh("rm /user/images/image2 && mkdir /user/images/image2 && vemra-boot status -p") == (
+        2, "selected=1\nbooted=1\nimage1=valid\nimage1_length=%d\nimage1_crc=0x%08x\n"
+        "image2=unreadable\nrescue=unreadable\nsignature_keys=0\ngdb=0\ngdbserver=0.0.0.0\n"
+        "gdbport=0\nshell=0\nmemchk=0\nrescue_mode=0\n" % header(board, "image1"),
+        "vemra-boot: cannot read /user/images/image2\nvemra-boot: cannot read /dev/mtd-rescue\n")
     board.vm.sendline("poweroff")
     board.wait_end()
     rescue = open(os.path.join(board.state, "flash", "rescue.bin"), "rb").read()
