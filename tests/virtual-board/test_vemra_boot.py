@@ -131,6 +131,22 @@ def test_status_says_what_cannot_be_read_and_select_fails_whole(board):
         0, "image1\nimage2\n", "")
 
 
+def test_selection_read_back_differs(board):
+    # An EEPROM that acknowledges the write of VPD byte 0 and keeps another
+    # byte, as one whose write-protect pin is set keeps its old one: the
+    # EEPROM's byte 0 in i2c-stub switches to a bank of its own on a write
+    # of 2 (bit 1), and reads from there. install --select leaves the slot
+    # as it was; a select after the bank holds 1 reads 1 back.
+    board.up(append=["i2c_stub.bank_reg=0,0", "i2c_stub.bank_mask=0,2", "i2c_stub.bank_start=0,0",
+                     "i2c_stub.bank_end=0,0"])
+    assert board.sh("md5sum /user/images/image2 > /tmp/sum && vemra-boot install %s/update 2"
+                    " --select" % IMAGES) == (2, "", "vemra-boot: VPD byte 0 reads back 0, not 2\n")
+    assert board.sh("md5sum /user/images/image2 | cmp - /tmp/sum && ls -A /user/images") == (
+        0, "image1\nimage2\n", "")
+    assert board.sh("i2cset -y 0 0x54 0 1 && vemra-boot select 2") == (
+        2, "", "vemra-boot: VPD byte 0 reads back 1, not 2\n")
+
+
 def test_user_full_in_the_middle_of_the_copy_keeps_the_old_slot(board):
     board.up()
     # /user full but for the 512 KiB of keep: the 1.5 MiB image cannot fit.
