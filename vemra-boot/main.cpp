@@ -63,10 +63,11 @@ static const char HELP[] =
 	"            slot. A power cut leaves the slot's old image or the new one,\n"
 	"            whole. Until the rename nothing else changes: a copy that\n"
 	"            fails (/user full, not mounted) or a selection that fails\n"
-	"            leaves the slot and VPD byte 0 as they were.\n"
-	"  --trial   select the slot for a trial of N boots (default 3); the\n"
-	"            slot selected before is the way back. Refused while another\n"
-	"            trial is pending, or when the slot is the one selected now.\n"
+	"            leaves the slot as it was (and VPD byte 0: see The EEPROM).\n"
+	"  --trial   select the slot for a trial of N boots (1 to 99, default\n"
+	"            3); the slot selected before is the way back. Refused while\n"
+	"            another trial is pending, or when the slot is the one\n"
+	"            selected now.\n"
 	"  --signature  the minisign signature of FILE (default FILE.minisig).\n"
 	"            When /etc/vemra-boot/keys holds minisign public keys\n"
 	"            (*.pub), install and recovery take only a FILE signed by\n"
@@ -100,7 +101,9 @@ static const char HELP[] =
 	"The EEPROM: a write that is not acknowledged is an error, and then\n"
 	"nothing was written. A failed read cannot be told from a byte of 255:\n"
 	"status shows 255 with that note, and a read-back of 255 is an error\n"
-	"after which VPD byte 0 may hold its old value or the new one.\n"
+	"after which VPD byte 0 may hold its old value or the new one. A\n"
+	"read-back of another byte than the one written is an error too, and\n"
+	"the EEPROM holds what was read.\n"
 	"\n"
 	"A FILE that is not an image the launcher boots is refused before\n"
 	"anything is written.\n"
@@ -831,9 +834,11 @@ static int parse_option(const char *cmd, int argc, char **argv, int *i, command_
 		a->how.select = true;
 	else if (strcmp(arg, "--trial") == 0 && !recovery)
 		*trial = true;
-	else if (strcmp(arg, "--signature") == 0 && (install || recovery) && *i + 1 < argc)
+	else if (strcmp(arg, "--signature") == 0 && (install || recovery)) {
+		if (*i + 1 >= argc)
+			return usage_error("%s: --signature needs a file", cmd);
 		a->signature = argv[++*i];
-	else if (strcmp(arg, "--boots") != 0 || recovery)
+	} else if (strcmp(arg, "--boots") != 0 || recovery)
 		return usage_error("%s: unknown option '%s'", cmd, arg);
 	else if (*i + 1 >= argc || !parse_boots(argv[++*i], boots))
 		return usage_error("%s: --boots takes a number of boots, 1 to %d", cmd,

@@ -94,7 +94,20 @@ def test_refused_files_change_nothing(board):
              " not fit the rescue partition (2097152 bytes)\n" % IMAGES),
             ("select 1 2", 2, "vemra-boot: select: expected one slot, 1 or 2\n" + USAGE),
             ("select 0", 2, "vemra-boot: slot must be 1 or 2, not '0'\n" + USAGE),
-            ("install /tmp/none 1", 2, "vemra-boot: /tmp/none: No such file or directory\n")):
+            ("install /tmp/none 1", 2, "vemra-boot: /tmp/none: No such file or directory\n"),
+            ("install %s/update 2 --signature" % IMAGES, 2,
+             "vemra-boot: install: --signature needs a file\n" + USAGE),
+            ("select 2 --signature x", 2, "vemra-boot: select: unknown option '--signature'\n" + USAGE),
+            ("select 2 --select", 2, "vemra-boot: select: unknown option '--select'\n" + USAGE),
+            ("recovery %s/update --trial" % IMAGES, 2,
+             "vemra-boot: recovery: unknown option '--trial'\n" + USAGE),
+            ("select 2 --boots 2", 2, "vemra-boot: select: --boots goes with --trial\n" + USAGE),
+            ("install %s/update 2 --select --trial" % IMAGES, 2,
+             "vemra-boot: install: --select or --trial, not both\n" + USAGE)) + tuple(
+            (command, 2, "vemra-boot: %s: --boots takes a number of boots, 1 to 99\n"
+             % command.split()[0] + USAGE) for command in (
+                "select 2 --trial --boots 0", "select 2 --trial --boots 100",
+                "select 2 --trial --boots 3x", "install %s/update 2 --trial --boots" % IMAGES)):
         assert board.sh("vemra-boot " + command) == (status, "", err), command
     assert board.sh("md5sum /user/images/* | cmp - /tmp/sums && ls -A /user/images") == (
         0, "image1\nimage2\n", "")
