@@ -804,10 +804,11 @@ static int run_status(int argc, char **argv)
 static const int TRIAL_BOOTS = 3;
 static const int TRIAL_BOOTS_MAX = 99;
 
-// The arguments of select and install: up to three positionals (a third
-// is one too many) and the options --select, --trial and --boots N.
+// The arguments of select, install and recovery: their positionals
+// (a slot; FILE and a slot; FILE) and the options --select, --trial,
+// --boots N and --signature SIG.
 struct command_args {
-	const char *pos[3];
+	const char *pos[2];
 	int count;
 	selection how;
 	const char *signature; // --signature SIG
@@ -846,7 +847,8 @@ static int parse_option(const char *cmd, int argc, char **argv, int *i, command_
 	return STATUS_OK;
 }
 
-static int parse_args(const char *cmd, int argc, char **argv, command_args *a)
+// max: the positionals cmd takes; one more is refused.
+static int parse_args(const char *cmd, int argc, char **argv, int max, command_args *a)
 {
 	int boots = 0;
 	bool trial = false;
@@ -856,7 +858,7 @@ static int parse_args(const char *cmd, int argc, char **argv, command_args *a)
 		if (is_option(argv[i])) {
 			if (parse_option(cmd, argc, argv, &i, a, &trial, &boots) != STATUS_OK)
 				return STATUS_ERROR;
-		} else if (a->count < 3) {
+		} else if (a->count < max) {
 			a->pos[a->count++] = argv[i];
 		} else {
 			return usage_error("%s: unexpected argument '%s'", cmd, argv[i]);
@@ -875,7 +877,7 @@ static int run_select(int argc, char **argv)
 	command_args a;
 	int n;
 
-	if (parse_args("select", argc, argv, &a) != STATUS_OK)
+	if (parse_args("select", argc, argv, 1, &a) != STATUS_OK)
 		return STATUS_ERROR;
 	if (a.count != 1)
 		return usage_error("select: expected one slot, 1 or 2");
@@ -889,10 +891,8 @@ static int run_install(int argc, char **argv)
 	command_args a;
 	int n;
 
-	if (parse_args("install", argc, argv, &a) != STATUS_OK)
+	if (parse_args("install", argc, argv, 2, &a) != STATUS_OK)
 		return STATUS_ERROR;
-	if (a.count > 2)
-		return usage_error("install: unexpected argument '%s'", a.pos[2]);
 	if (a.count < 2)
 		return usage_error("install: expected FILE and a slot, 1 or 2");
 	if (!parse_slot(a.pos[1], &n))
@@ -919,7 +919,7 @@ static int run_recovery(int argc, char **argv)
 {
 	command_args a;
 
-	if (parse_args("recovery", argc, argv, &a) != STATUS_OK)
+	if (parse_args("recovery", argc, argv, 1, &a) != STATUS_OK)
 		return STATUS_ERROR;
 	if (a.count != 1)
 		return usage_error("recovery: expected one FILE");

@@ -87,12 +87,16 @@ def test_refused_files_change_nothing(board):
             ("install /tmp/bad 2 --select", 1, "vemra-boot: /tmp/bad: checksum failed\n"),
             ("install /tmp/short 1", 1, "vemra-boot: /tmp/short: invalid header\n"),
             ("recovery /tmp/bad", 1, "vemra-boot: /tmp/bad: checksum failed\n"),
-            ("recovery %s/image1 extra" % IMAGES, 2, "vemra-boot: recovery: expected one FILE\n" + USAGE),
+            ("recovery %s/image1 extra" % IMAGES, 2, "vemra-boot: recovery: unexpected argument 'extra'\n"
+             + USAGE),
+            ("recovery", 2, "vemra-boot: recovery: expected one FILE\n" + USAGE),
+            ("install %s/update" % IMAGES, 2, "vemra-boot: install: expected FILE and a slot, 1 or 2\n" + USAGE),
             ("install %s/update 3" % IMAGES, 2, "vemra-boot: slot must be 1 or 2, not '3'\n" + USAGE),
             ("install %s/update 1 2" % IMAGES, 2, "vemra-boot: install: unexpected argument '2'\n" + USAGE),
             ("recovery %s/toobig" % IMAGES, 1, "vemra-boot: %s/toobig: image of 2097153 bytes does"
              " not fit the rescue partition (2097152 bytes)\n" % IMAGES),
-            ("select 1 2", 2, "vemra-boot: select: expected one slot, 1 or 2\n" + USAGE),
+            ("select 1 2", 2, "vemra-boot: select: unexpected argument '2'\n" + USAGE),
+            ("select", 2, "vemra-boot: select: expected one slot, 1 or 2\n" + USAGE),
             ("select 0", 2, "vemra-boot: slot must be 1 or 2, not '0'\n" + USAGE),
             ("install /tmp/none 1", 2, "vemra-boot: /tmp/none: No such file or directory\n"),
             ("install %s/update 2 --signature" % IMAGES, 2,
