@@ -83,44 +83,35 @@ def test_refused_files_change_nothing(board):
     assert board.sh("cp %s/update /tmp/bad && printf '\\377' | dd of=/tmp/bad bs=1 seek=15"
                     " conv=notrunc 2>/dev/null && head -c 15 %s/update > /tmp/short"
                     " && md5sum /user/images/* > /tmp/sums" % (IMAGES, IMAGES))[0] == 0
-    for command, status, err in (
-            ("install /tmp/bad 2 --select", 1, "vemra-boot: /tmp/bad: checksum failed\n"),
-            ("install /tmp/short 1", 1, "vemra-boot: /tmp/short: invalid header\n"),
-            ("recovery /tmp/bad", 1, "vemra-boot: /tmp/bad: checksum failed\n"),
-            ("recovery %s/image1 extra" % IMAGES, 2, "vemra-boot: recovery: unexpected argument 'extra'\n"
-             + USAGE),
-            ("recovery", 2, "vemra-boot: recovery: expected one FILE\n" + USAGE),
-            ("install %s/update" % IMAGES, 2, "vemra-boot: install: expected FILE and a slot, 1 or 2\n" + USAGE),
-            ("install %s/update 3" % IMAGES, 2, "vemra-boot: slot must be 1 or 2, not '3'\n" + USAGE),
-            ("install %s/update 1 2" % IMAGES, 2, "vemra-boot: install: unexpected argument '2'\n" + USAGE),
-            ("recovery %s/toobig" % IMAGES, 1, "vemra-boot: %s/toobig: image of 2097153 bytes does"
-             " not fit the rescue partition (2097152 bytes)\n" % IMAGES),
-            ("select 1 2", 2, "vemra-boot: select: unexpected argument '2'\n" + USAGE),
-            ("select", 2, "vemra-boot: select: expected one slot, 1 or 2\n" + USAGE),
-            ("", 2, "vemra-boot: no command given\n" + USAGE),
-            ("bogus", 2, "vemra-boot: unknown command 'bogus'\n" + USAGE),
-            ("-x", 2, "vemra-boot: unknown option '-x'\n" + USAGE),
-            ("--help now", 2, "vemra-boot: --help: unexpected argument 'now'\n" + USAGE),
-            ("status -p -p", 2, "vemra-boot: status: unexpected argument '-p'\n" + USAGE),
-            ("set gdb", 2, "vemra-boot: set: expected KEY VALUE\n" + USAGE),
-            ("unset", 2, "vemra-boot: unset: expected KEY\n" + USAGE),
-            ("confirm now", 2, "vemra-boot: confirm: expected no argument\n" + USAGE),
-            ("select 0", 2, "vemra-boot: slot must be 1 or 2, not '0'\n" + USAGE),
-            ("install /tmp/none 1", 2, "vemra-boot: /tmp/none: No such file or directory\n"),
-            ("install %s/update 2 --signature" % IMAGES, 2,
-             "vemra-boot: install: --signature needs a file\n" + USAGE),
-            ("select 2 --signature x", 2, "vemra-boot: select: unknown option '--signature'\n" + USAGE),
-            ("select 2 --select", 2, "vemra-boot: select: unknown option '--select'\n" + USAGE),
-            ("recovery %s/update --trial" % IMAGES, 2,
-             "vemra-boot: recovery: unknown option '--trial'\n" + USAGE),
-            ("select 2 --boots 2", 2, "vemra-boot: select: --boots goes with --trial\n" + USAGE),
-            ("install %s/update 2 --select --trial" % IMAGES, 2,
-             "vemra-boot: install: --select or --trial, not both\n" + USAGE)) + tuple(
-            (command, 2, "vemra-boot: %s: --boots takes a number of boots, 1 to 99\n"
-             % command.split()[0] + USAGE) for command in (
-                "select 2 --trial --boots 0", "select 2 --trial --boots 100",
-                "select 2 --trial --boots 3x", "install %s/update 2 --trial --boots" % IMAGES)):
-        assert board.sh("vemra-boot " + command) == (status, "", err), command
+    # Refusals and I/O errors: one line each. Misuses: exit 2, the reason
+    # and the usage ({u}: the demo update).
+    boots = ": --boots takes a number of boots, 1 to 99"
+    misuses = {
+        "": "no command given", "bogus": "unknown command 'bogus'", "-x": "unknown option '-x'",
+        "--help now": "--help: unexpected argument 'now'", "status -p -p": "status: unexpected argument '-p'",
+        "set gdb": "set: expected KEY VALUE", "unset": "unset: expected KEY",
+        "confirm now": "confirm: expected no argument", "select": "select: expected one slot, 1 or 2",
+        "select 1 2": "select: unexpected argument '2'", "select 0": "slot must be 1 or 2, not '0'",
+        "select 2 --select": "select: unknown option '--select'",
+        "select 2 --signature x": "select: unknown option '--signature'",
+        "select 2 --boots 2": "select: --boots goes with --trial", "select 2 --trial --boots 0": "select" + boots,
+        "select 2 --trial --boots 100": "select" + boots, "select 2 --trial --boots 3x": "select" + boots,
+        "install {u} 2 --trial --boots": "install" + boots, "install {u}": "install: expected FILE and a slot, 1 or 2",
+        "install {u} 3": "slot must be 1 or 2, not '3'", "install {u} 1 2": "install: unexpected argument '2'",
+        "install {u} 2 --signature": "install: --signature needs a file",
+        "install {u} 2 --select --trial": "install: --select or --trial, not both",
+        "recovery": "recovery: expected one FILE", "recovery {u} extra": "recovery: unexpected argument 'extra'",
+        "recovery {u} --trial": "recovery: unknown option '--trial'"}
+    for command, status, err in [
+            ("install /tmp/bad 2 --select", 1, "/tmp/bad: checksum failed\n"),
+            ("install /tmp/short 1", 1, "/tmp/short: invalid header\n"),
+            ("recovery /tmp/bad", 1, "/tmp/bad: checksum failed\n"),
+            ("recovery {i}/toobig", 1, "{i}/toobig: image of 2097153 bytes does not fit the rescue"
+             " partition (2097152 bytes)\n"),
+            ("install /tmp/none 1", 2, "/tmp/none: No such file or directory\n")] + [
+            (command, 2, reason + "\n" + USAGE) for command, reason in misuses.items()]:
+        command, err = (t.format(i=IMAGES, u=IMAGES + "/update") for t in (command, err))
+        assert board.sh("vemra-boot " + command) == (status, "", "vemra-boot: " + err), command
     assert board.sh("md5sum /user/images/* | cmp - /tmp/sums && ls -A /user/images") == (
         0, "image1\nimage2\n", "")
     # Without /user mounted an image would be written to the root file system.
