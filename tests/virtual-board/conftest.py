@@ -245,6 +245,10 @@ class Board:
     def up(self, append=(), **flash):
         # A new board, booted: image 1 runs, then the board's shell.
         self.flash(**flash)
+        self.shell(*append)
+
+    def shell(self, *append):
+        # Boots the board as it is and enters its shell.
         self.boot(*append)
         self.vm.expect_exact("Please press Enter to activate this console.")
         self.vm.sendline("")

@@ -108,6 +108,9 @@ def test_confirmed_trial_stays(board):
     board.up(image2="image2")
     status, out, err = board.sh("vemra-boot install %s/stable 2 --trial --boots 2" % IMAGES)
     assert (status, err) == (0, "") and out.endswith("selected image 2 for a trial of 2 boots\n")
+    assert board.sh("vemra-boot status | grep ^trial: && vemra-boot status -p | grep ^trial") == (
+        0, "trial:         image 2, 0 of 2 boots, way back image 1\n"
+        "trial=2\ntrial_boots=2\ntrial_used=0\ntrial_way_back=1\n", "")
     crc = "%08x" % int.from_bytes(board.image("stable")[:4], "big")
     board.reboot()
     assert trial_of(board) == ["vemra_trial=2,2,0,1," + crc]
@@ -132,6 +135,9 @@ def test_trial_never_confirmed_goes_back(board):
     assert "vemra-boot: image 2 not confirmed in 2 boots: back to image 1\n" + READY in board.console()
     assert run.stdout.startswith("Booting image '1'\n") and "demo image1 running" in run.stdout
     assert trial_of(board) == ["vemra_rollback=2,1"] and run.vpd[0] == 1
+    board.shell()
+    assert board.sh("vemra-boot status | grep -E '^(trial|rollback)'; vemra-boot status -p | grep ^rollback") == (
+        0, "rollback:      image 2 went back to image 1\nrollback=2\nrollback_to=1\n", "")
 
 
 def test_trial_whose_slot_fails_falls_back_and_is_not_confirmed(board):
