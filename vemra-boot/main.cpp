@@ -431,7 +431,7 @@ struct selection {
 // The image in slot n, checked as the launcher checks it.
 static int check_slot(int n, image_check *c)
 {
-	if (!check_file(slot_path(n), c) && c->have == 0) {
+	if (!check_file(slot_path(n), c)) {
 		error("%s: %s", slot_path(n), strerror(errno));
 		return STATUS_ERROR;
 	}
