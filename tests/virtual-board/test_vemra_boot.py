@@ -112,6 +112,9 @@ def test_refused_files_change_nothing(board):
             (command, 2, reason + "\n" + USAGE) for command, reason in misuses.items()]:
         command, err = (t.format(i=IMAGES, u=IMAGES + "/update") for t in (command, err))
         assert board.sh("vemra-boot " + command) == (status, "", "vemra-boot: " + err), command
+    assert board.sh("mkdir /user/images/.image2.new && vemra-boot install %s/update 2; echo $?; rmdir"
+                    " /user/images/.image2.new" % IMAGES) == (0, "2\n", "vemra-boot: /user/images/.image2.new:"
+                                                            " Is a directory\n")
     assert board.sh("md5sum /user/images/* | cmp - /tmp/sums && ls -A /user/images") == (
         0, "image1\nimage2\n", "")
     # Without /user mounted an image would be written to the root file system.
