@@ -104,6 +104,10 @@ def test_refused_files_change_nothing(board):
     assert board.sh("mkdir /user/images/.image2.new && vemra-boot install %s/update 2; echo $?; rmdir"
                     " /user/images/.image2.new" % IMAGES) == (0, "2\n", "vemra-boot: /user/images/.image2.new:"
                                                             " Is a directory\n")
+    # A rescue device node that is no MTD partition: its size is unknown, nothing is written.
+    assert board.sh("mv /dev/mtd-rescue /dev/r && ln -s /dev/null /dev/mtd-rescue && vemra-boot recovery"
+                    " %s/update; echo $?; rm /dev/mtd-rescue; mv /dev/r /dev/mtd-rescue" % IMAGES) == (
+        0, "2\n", "vemra-boot: /dev/mtd-rescue: cannot read its size\n")
     assert board.sh("md5sum /user/images/* | cmp - /tmp/sums && ls -A /user/images") == (
         0, "image1\nimage2\n", "")
     # Without /user mounted an image would be written to the root file system.
