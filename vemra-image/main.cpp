@@ -42,8 +42,9 @@ static const char USAGE[] =
 	"           IMAGE.minisig) with the public key PUB, as the board does.\n"
 	"  extract  write the payload of a valid image.\n"
 	"\n"
-	"IMAGE may be a slot file or a raw dump of a partition: bytes after the\n"
-	"image are ignored. OUT and PAYLOAD are written whole or not at all.\n"
+	"IMAGE may be a slot file, a raw dump of a partition or a pipe\n"
+	"(/dev/stdin), read once from its start: bytes after the image are\n"
+	"ignored. OUT and PAYLOAD are written whole or not at all.\n"
 	"\n"
 	"Exit status: 0 done (for list and verify: the image is valid),\n"
 	"1 image rejected, 2 usage or I/O error.\n";
@@ -227,29 +228,72 @@ static bool put_payload(const image_sink *sink, uint32_t offset, const uint8_t *
 	return p->out == -1 || write_full(p->out, piece, count);
 }
 
-// Checks the image in `path` as the launcher does, handing its pieces to
+// A pipe is read once, front to back. The check reads the header, then
+// the image again from its start: the header's bytes are kept for that
+// second look, every other byte is read once, in order, and nothing after
+// the image is read.
+static uint8_t pipe_head[IMAGE_HEADER_SIZE];
+static uint32_t pipe_taken; // bytes taken from the pipe so far
+
+static int64_t pipe_read(const image_source *src, uint32_t offset, uint8_t *buf, uint32_t count)
+{
+	uint32_t done = 0;
+
+	while (done < count && offset + done < std::min(pipe_taken, IMAGE_HEADER_SIZE)) {
+		buf[done] = pipe_head[offset + done];
+		done++;
+	}
+	if (done == count)
+		return done;
+	if (offset + done != pipe_taken) {
+		errno = ESPIPE;
+		return -1;
+	}
+	const ssize_t got = read_full(src->fd, buf + done, count - done);
+
+	for (ssize_t i = 0; i < got && pipe_taken + i < IMAGE_HEADER_SIZE; i++)
+		pipe_head[pipe_taken + i] = buf[done + i];
+	if (got < 0)
+		return -1;
+	pipe_taken += (uint32_t)got;
+	return done + got;
+}
+
+// Checks the image from src as the launcher does, handing its pieces to
 // p; bytes after length + 16 are not read. Returns false, having said
 // why, when the image cannot be read or the payload not written.
+static bool check_source(const image_source *src, const char *path, payload_sink *p,
+			 const char *payload_name, image_check *c)
+{
+	uint8_t buf[CHUNK];
+	const image_sink sink = { put_payload, p };
+
+	image_check_all(src, c, buf, sizeof(buf), &sink);
+	if (c->stopped)
+		error("%s: %s", payload_name, strerror(c->error));
+	else if (c->error)
+		error("%s: %s", path, strerror(c->error));
+	return !c->stopped && !c->error;
+}
+
+// The same for the image in the file at `path`, which may be a pipe.
 static bool check_file(const char *path, payload_sink *p, const char *payload_name,
 		       image_check *c)
 {
-	uint8_t buf[CHUNK];
 	const int fd = open(path, O_RDONLY | O_CLOEXEC);
 
 	if (fd < 0) {
 		error("%s: %s", path, strerror(errno));
 		return false;
 	}
-	const image_source src = fd_source(fd);
-	const image_sink sink = { put_payload, p };
+	image_source src = fd_source(fd);
 
-	image_check_all(&src, c, buf, sizeof(buf), &sink);
+	if (lseek(fd, 0, SEEK_CUR) < 0 && errno == ESPIPE)
+		src.read = pipe_read;
+	const bool ok = check_source(&src, path, p, payload_name, c);
+
 	close(fd);
-	if (c->stopped)
-		error("%s: %s", payload_name, strerror(c->error));
-	else if (c->error)
-		error("%s: %s", path, strerror(c->error));
-	return !c->stopped && !c->error;
+	return ok;
 }
 
 static void print_fields(const image_check &c, const payload_sink &p)
@@ -290,8 +334,7 @@ static int cmd_list(const char *path)
 	return c.state == IMAGE_VALID ? STATUS_OK : STATUS_REJECTED;
 }
 
-// A whole small file, or the file to check: false, said, when it cannot
-// be read.
+// A whole file: false, with errno, when it cannot be read.
 static bool read_file(const char *path, std::vector<uint8_t> *data)
 {
 	const int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -300,54 +343,77 @@ static bool read_file(const char *path, std::vector<uint8_t> *data)
 
 	while (fd >= 0 && (got = read_full(fd, buf, sizeof(buf))) > 0)
 		data->insert(data->end(), buf, buf + got);
-	if (fd < 0 || got < 0) {
-		error("%s: %s", path, strerror(errno));
-		if (fd >= 0)
-			close(fd);
-		return false;
+	if (fd >= 0) {
+		const int err = errno;
+
+		close(fd);
+		errno = err;
 	}
-	close(fd);
-	return true;
+	return fd >= 0 && got == 0;
 }
 
-// The signature of the image file with the public key, as the board
-// checks it (vemra-boot install and recovery).
-static int check_signature(const char *path, const char *key_path, const char *sig_path)
+// The signature of the image's bytes with the public key, checked as the
+// board checks it (vemra-boot install and recovery): the same verdicts,
+// the same reasons.
+static int check_signature(const char *path, const std::vector<uint8_t> &file,
+			   const char *key_path, const char *sig_path)
 {
-	std::vector<uint8_t> key_text, sig_text, file;
-	const std::string default_sig = std::string(path) + ".minisig";
+	std::vector<uint8_t> key_text, sig_text;
 	minisign_key key;
 	minisign_sig sig;
+	char id[17];
 
-	if (!sig_path)
-		sig_path = default_sig.c_str();
-	if (!read_file(key_path, &key_text) || !read_file(path, &file))
+	if (!read_file(key_path, &key_text)) {
+		error("%s: %s", key_path, strerror(errno));
 		return STATUS_ERROR;
+	}
 	if (!minisign_parse_key((const char *)key_text.data(), key_text.size(), &key)) {
 		error("%s: not a minisign public key", key_path);
 		return STATUS_ERROR;
 	}
-	if (!read_file(sig_path, &sig_text))
+	if (!read_file(sig_path, &sig_text)) {
+		error("%s: no signature: %s", sig_path, strerror(errno));
 		return STATUS_REJECTED;
+	}
 	const minisign_verdict v = minisign_check((const char *)sig_text.data(), sig_text.size(),
 						  &key, 1, file.data(), file.size(), &sig);
+
 	if (v == MINISIGN_VALID)
 		return STATUS_OK;
-	error("%s: %s", v == MINISIGN_BAD_SIGNATURE || v == MINISIGN_UNTRUSTED ? path : sig_path,
-	      minisign_reason(v));
+	minisign_id_text(sig.id, id);
+	if (v == MINISIGN_UNTRUSTED)
+		error("%s: signed by key %s, not by the key in %s", path, id, key_path);
+	else
+		error("%s: %s", v == MINISIGN_BAD_SIGNATURE ? path : sig_path, minisign_reason(v));
 	return STATUS_REJECTED;
 }
 
+// With a key, the file is read once, whole: the signature and the image
+// are checked on the same bytes, as on the board.
 static int cmd_verify(const char *path, const char *key, const char *signature)
 {
+	const std::string default_sig = std::string(path) + ".minisig";
+	std::vector<uint8_t> file;
 	payload_sink p = { -1, {}, 0 };
 	image_check c;
-	const int signed_ok = key ? check_signature(path, key, signature) : STATUS_OK;
 
-	if (signed_ok != STATUS_OK)
-		return signed_ok;
-	if (!check_file(path, &p, nullptr, &c))
+	if (!key && !check_file(path, &p, nullptr, &c))
 		return STATUS_ERROR;
+	if (key && !read_file(path, &file)) {
+		error("%s: %s", path, strerror(errno));
+		return STATUS_ERROR;
+	}
+	if (key) {
+		const int status = check_signature(path, file, key,
+						   signature ? signature : default_sig.c_str());
+		// Bytes after the image are not looked at: 4 GiB are enough.
+		const image_source src = memory_source(
+			file.data(), (uint32_t)std::min<size_t>(file.size(), UINT32_MAX));
+
+		if (status != STATUS_OK)
+			return status;
+		check_source(&src, path, &p, nullptr, &c); // bytes in memory: it cannot fail
+	}
 	if (c.state != IMAGE_VALID) {
 		error("%s: %s", path, reason(c).c_str());
 		return STATUS_REJECTED;

@@ -6,6 +6,7 @@
 # bitwise NOT of the common CRC-32 of bytes 4 .. 16 + length).
 #
 # usage: test_cli.py [EMULATOR...] PATH-TO-vemra-image
+import base64
 import os
 import pathlib
 import struct
@@ -25,8 +26,10 @@ def container(payload, reserved=0, magic=MAGIC, length=None):
     return struct.pack(">I", zlib.crc32(covered) ^ 0xFFFFFFFF) + covered
 
 
-def run(*args):
-    return subprocess.run([*TOOL, *args], capture_output=True, text=True, timeout=120)
+def run(*args, feed=None):
+    # feed: bytes the tool reads from a pipe, /dev/stdin.
+    r = subprocess.run([*TOOL, *args], input=feed, capture_output=True, timeout=120)
+    return subprocess.CompletedProcess(r.args, r.returncode, r.stdout.decode(), r.stderr.decode())
 
 
 class Tool(unittest.TestCase):
@@ -37,9 +40,9 @@ class Tool(unittest.TestCase):
         (self.dir / name).write_bytes(data)
         return self.dir / name
 
-    def assert_run(self, args, status, out="", err=""):
+    def assert_run(self, args, status, out="", err="", feed=None):
         # Exit status and both streams exactly; no temporary file left.
-        r = run(*args)
+        r = run(*args, feed=feed)
         self.assertEqual((r.returncode, r.stdout, r.stderr), (status, out, err), args)
         self.assertEqual(list(self.dir.glob(".vemra*")), [])
 
@@ -57,13 +60,19 @@ class Tool(unittest.TestCase):
         self.assertEqual(data, container(data[16:], reserved=0xA5A5A5A5))
         self.assertEqual(img.stat().st_mode & 0o777, 0o664)  # 0666 under the umask of main
         self.assert_run(["verify", img], 0, f"{img}: OK\n")
-        # The whole listing of a raw partition dump: the erased flash after the image is ignored.
-        dump, crc = self.write("mtd-rescue.bin", data + b"\xff" * 65536), data[:4].hex().upper()
-        self.assert_run(["list", dump], 0, f"Image:     {dump}\nCRC:       0x{crc} (valid, computed 0x{crc})\n"
+        # The whole listing of a raw partition dump read from a pipe: the erased flash after the image is ignored.
+        dump, crc = data + b"\xff" * 65536, data[:4].hex().upper()
+        self.assert_run(["list", "/dev/stdin"], 0, f"Image:     /dev/stdin\nCRC:       0x{crc} (valid, computed 0x{crc})\n"
                         f"Length:    {len(data) - 16} bytes\nMagic:     0x014F5249 (valid)\nReserved:  0xA5A5A5A5\n"
-                        "Payload:   gzip\nVerdict:   valid\n")
+                        "Payload:   gzip\nVerdict:   valid\n", feed=dump)
         self.assert_run(["extract", img, "-o", tgz], 0)
         self.assertEqual(tgz.read_bytes(), data[16:])
+        # The same through a pipe, read once from its start; cut short, it is refused.
+        self.assert_run(["extract", "/dev/stdin", "-o", tgz], 0, feed=dump)
+        self.assertEqual(tgz.read_bytes(), data[16:])
+        for feed, verdict in ((data[:70000], f"truncated: 70000 of {len(data)} bytes"),
+                              (data[:10], "invalid header: 10 of 16 bytes")):
+            self.assert_run(["verify", "/dev/stdin"], 1, "", f"vemra-image: /dev/stdin: {verdict}\n", feed)
         # Unpacked in /tmp on the board: members relative to the tree (no
         # "./" entry), owned by root, the program executable.
         with tarfile.open(tgz) as tf:
@@ -126,6 +135,31 @@ class Tool(unittest.TestCase):
             with self.subTest(args=args):
                 self.assert_run(args, status, "", f"vemra-image: {err}\n")
                 self.assertEqual((old.read_bytes(), os.listdir(d / "empty")), (b"old image", []))
+
+
+    def test_signatures(self):
+        # verify --key: keys and signatures made by Debian's minisign; the verdicts the board gives.
+        d, good = self.dir, container(b"\x1f\x8bapp")
+        img, bad, trusted = self.write("img", good), self.write("bad", good[:-1] + b"x"), d / "trusted.pub"
+        for key in ("trusted", "other"):
+            subprocess.run(["minisign", "-GW", "-p", d / f"{key}.pub", "-s", d / f"{key}.key"], check=True, capture_output=True)
+        for name, key in (("img", "trusted"), ("foreign", "other"), ("bad", "trusted")):
+            subprocess.run(["minisign", "-S", "-s", d / f"{key}.key", "-m", bad if name == "bad" else img, "-x",
+                            d / f"{name}.sig"], check=True, capture_output=True)
+        key_id = "%016X" % int.from_bytes(base64.b64decode((d / "foreign.sig").read_text().splitlines()[1])[2:10], "little")
+        for args, status, out, err in (
+                ([img, "--signature", d / "img.sig"], 0, f"{img}: OK, signed by a trusted key\n", ""),
+                (["/dev/stdin", "--signature", d / "img.sig"], 0, "/dev/stdin: OK, signed by a trusted key\n", ""),
+                ([img], 1, "", f"{img}.minisig: no signature: No such file or directory"),
+                ([img, "--signature", trusted], 1, "", f"{trusted}: not a minisign signature file"),
+                ([img, "--signature", d / "foreign.sig"], 1, "", f"{img}: signed by key {key_id}, not by the key in {trusted}"),
+                ([bad, "--signature", d / "img.sig"], 1, "", f"{bad}: the signature does not match"),
+                ([bad, "--signature", d / "bad.sig"], 1, "", f"{bad}: checksum mismatch: crc 0x{good[:4].hex().upper()}, "
+                 f"computed 0x{zlib.crc32(good[4:-1] + b'x') ^ 0xFFFFFFFF:08X}"),
+                (["--key", img, img], 2, "", f"{img}: not a minisign public key")):
+            with self.subTest(args=args):
+                key = [] if "--key" in args else ["--key", trusted]
+                self.assert_run(["verify", *key, *args], status, out, err and f"vemra-image: {err}\n", good)
 
 
 if __name__ == "__main__":
