@@ -228,35 +228,32 @@ static bool put_payload(const image_sink *sink, uint32_t offset, const uint8_t *
 	return p->out == -1 || write_full(p->out, piece, count);
 }
 
-// A pipe is read once, front to back. The check reads the header, then
-// the image again from its start: the header's bytes are kept for that
-// second look, every other byte is read once, in order, and nothing after
-// the image is read.
-static uint8_t pipe_head[IMAGE_HEADER_SIZE];
-static uint32_t pipe_taken; // bytes taken from the pipe so far
+// An image file is read once, front to back, so that a pipe reads as a
+// file does. The check reads the header, then the image again from its
+// start: the header's bytes are kept for that second look, every other
+// byte is read once, in order, and nothing after the image is read.
+static uint8_t stream_head[IMAGE_HEADER_SIZE];
+static uint32_t stream_taken; // bytes taken from the file so far (one file a run)
 
-static int64_t pipe_read(const image_source *src, uint32_t offset, uint8_t *buf, uint32_t count)
+static int64_t stream_read(const image_source *src, uint32_t offset, uint8_t *buf, uint32_t count)
 {
-	uint32_t done = 0;
+	const uint32_t kept = std::min(stream_taken, IMAGE_HEADER_SIZE);
+	const uint32_t again = offset < kept ? std::min(kept - offset, count) : 0;
 
-	while (done < count && offset + done < std::min(pipe_taken, IMAGE_HEADER_SIZE)) {
-		buf[done] = pipe_head[offset + done];
-		done++;
-	}
-	if (done == count)
-		return done;
-	if (offset + done != pipe_taken) {
+	if (offset + again != stream_taken) { // never asked: only the header is read twice
 		errno = ESPIPE;
 		return -1;
 	}
-	const ssize_t got = read_full(src->fd, buf + done, count - done);
+	if (again)
+		memcpy(buf, stream_head + offset, again);
+	const ssize_t got = read_full(src->fd, buf + again, count - again);
 
-	for (ssize_t i = 0; i < got && pipe_taken + i < IMAGE_HEADER_SIZE; i++)
-		pipe_head[pipe_taken + i] = buf[done + i];
 	if (got < 0)
 		return -1;
-	pipe_taken += (uint32_t)got;
-	return done + got;
+	for (uint32_t i = 0; i < (uint32_t)got && stream_taken + i < IMAGE_HEADER_SIZE; i++)
+		stream_head[stream_taken + i] = buf[again + i];
+	stream_taken += (uint32_t)got;
+	return again + got;
 }
 
 // Checks the image from src as the launcher does, handing its pieces to
@@ -276,7 +273,7 @@ static bool check_source(const image_source *src, const char *path, payload_sink
 	return !c->stopped && !c->error;
 }
 
-// The same for the image in the file at `path`, which may be a pipe.
+// The same for the image in the file at `path`.
 static bool check_file(const char *path, payload_sink *p, const char *payload_name,
 		       image_check *c)
 {
@@ -286,10 +283,10 @@ static bool check_file(const char *path, payload_sink *p, const char *payload_na
 		error("%s: %s", path, strerror(errno));
 		return false;
 	}
-	image_source src = fd_source(fd);
+	image_source src = {};
 
-	if (lseek(fd, 0, SEEK_CUR) < 0 && errno == ESPIPE)
-		src.read = pipe_read;
+	src.read = stream_read;
+	src.fd = fd;
 	const bool ok = check_source(&src, path, p, payload_name, c);
 
 	close(fd);
@@ -353,8 +350,8 @@ static bool read_file(const char *path, std::vector<uint8_t> *data)
 }
 
 // The signature of the image's bytes with the public key, checked as the
-// board checks it (vemra-boot install and recovery): the same verdicts,
-// the same reasons.
+// board checks it (vemra-boot install and recovery): the same verdicts and
+// reasons, but for the untrusted key, named beside the key given.
 static int check_signature(const char *path, const std::vector<uint8_t> &file,
 			   const char *key_path, const char *sig_path)
 {
