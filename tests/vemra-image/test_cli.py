@@ -52,6 +52,7 @@ class Tool(unittest.TestCase):
         (self.dir / "tree/home/bin").mkdir(parents=True)
         self.write("tree/home/bin/mp.elf.strip", elf).chmod(0o755)
         member = self.write("tree/--to-stdout", b"a member that looks like an option\n")
+        self.write("tree/a", b"")  # created after: members come in name order, not the directory's
         if os.geteuid() == 0:  # a file of someone else's, recorded as root's
             os.chown(member, 1234, 1234)
         img, tgz = self.dir / "app.img", self.dir / "p.tar.gz"
@@ -75,8 +76,8 @@ class Tool(unittest.TestCase):
         # "./" entry), owned by root, the program executable.
         with tarfile.open(tgz) as tf:
             exe = tf.getmember("home/bin/mp.elf.strip")
-            self.assertEqual((sorted((m.name, m.uid, m.gid) for m in tf), exe.mode & 0o100, tf.extractfile(exe).read()),
-                             ([(n, 0, 0) for n in ("--to-stdout", "home", "home/bin", exe.name)], 0o100, elf))
+            self.assertEqual(([(m.name, m.uid, m.gid) for m in tf], exe.mode & 0o100, tf.extractfile(exe).read()),
+                             ([(n, 0, 0) for n in ("--to-stdout", "a", "home", "home/bin", exe.name)], 0o100, elf))
 
         plain = self.write("plain", b"just bytes")
         self.assert_run(["create", "-o", img, plain], 0, "", f"vemra-image: warning: {plain} does not start like a "
@@ -120,14 +121,15 @@ class Tool(unittest.TestCase):
             (["create", "-o", old, "--reserved", "0x100000000", src], "--reserved: not a 32-bit number: '0x100000000'"),
             (["create", "-o", old, "--reserved", "12abc", src], "--reserved: not a 32-bit number: '12abc'"),
         ]] + [(args, 2, msg) for args, msg in [
-            (["verify", d / "missing"], f"{d}/missing: No such file or directory"),
+            *[(args, f"{d}/missing: No such file or directory") for args in
+              (["verify", d / "missing"], ["list", d / "missing"], ["extract", d / "missing", "-o", old])],
             (["verify", d], f"{d}: Is a directory"),
             (["create", "-o", old, d], f"{d}: Is a directory (use -C to pack a directory)"),
             (["create", "-o", old, d / "huge"], f"{d}/huge: too large: 4294967280 bytes, at most 4294967279"),
             (["create", "-o", old, "-C", src], f"{src}: Not a directory"),
             (["create", "-o", old, "-C", d / "empty"], f"{d}/empty: empty directory, nothing to pack"),
-            (["create", "-o", d / "missing/img", src],
-             f"{d}/missing/img: cannot create a file beside it: No such file or directory"),
+            *[([*args, "-o", d / "missing/img"], f"{d}/missing/img: cannot create a file beside it: No such file or "
+              "directory") for args in (["create", src], ["extract", img])],
             (["create", "-o", d / "empty", src], f"{d}/empty: Is a directory"),
         ]]
         for args, status, err in rows:
@@ -155,7 +157,9 @@ class Tool(unittest.TestCase):
                 ([bad, "--signature", d / "img.sig"], 1, "", f"{bad}: the signature does not match"),
                 ([bad, "--signature", d / "bad.sig"], 1, "", f"{bad}: checksum mismatch: crc 0x{good[:4].hex().upper()}, "
                  f"computed 0x{zlib.crc32(good[4:-1] + b'x') ^ 0xFFFFFFFF:08X}"),
-                (["--key", img, img], 2, "", f"{img}: not a minisign public key")):
+                (["--key", img, img], 2, "", f"{img}: not a minisign public key"),
+                (["--key", d / "none", img], 2, "", f"{d}/none: No such file or directory"),
+                ([d / "none"], 2, "", f"{d}/none: No such file or directory")):
             with self.subTest(args=args):
                 key = [] if "--key" in args else ["--key", trusted]
                 self.assert_run(["verify", *key, *args], status, out, err and f"vemra-image: {err}\n", good)
