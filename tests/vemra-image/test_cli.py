@@ -152,7 +152,7 @@ class Tool(unittest.TestCase):
                 ([img, "--signature", d / "img.sig"], 0, f"{img}: OK, signed by a trusted key\n", ""),
                 (["/dev/stdin", "--signature", d / "img.sig"], 0, "/dev/stdin: OK, signed by a trusted key\n", ""),
                 ([img], 1, "", f"{img}.minisig: no signature: No such file or directory"),
-                ([img, "--signature", trusted], 1, "", f"{trusted}: not a minisign signature file"),
+                ([img, "--signature", self.write("x.sig", b"x")], 1, "", f"{d}/x.sig: not a minisign signature file"),
                 ([img, "--signature", d / "foreign.sig"], 1, "", f"{img}: signed by key {key_id}, not by the key in {trusted}"),
                 ([bad, "--signature", d / "img.sig"], 1, "", f"{bad}: the signature does not match"),
                 ([bad, "--signature", d / "bad.sig"], 1, "", f"{bad}: checksum mismatch: crc 0x{good[:4].hex().upper()}, "
