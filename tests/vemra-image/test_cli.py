@@ -113,6 +113,8 @@ class Tool(unittest.TestCase):
         rows += [(args, 2, msg + "\nTry 'vemra-image --help'.") for args, msg in [
             ([], "no command given"),
             (["bogus"], "unknown command 'bogus'"),
+            (["-x"], "unknown option '-x'"),
+            (["verify", "--signature", old, img], "verify: --signature goes with --key"),
             (["list", "-o", old, img], "list: unknown option '-o'"),
             (["verify", img, img], "verify: expected one IMAGE file"),
             (["extract", img], "extract: no output file given (-o)"),
@@ -120,6 +122,7 @@ class Tool(unittest.TestCase):
             (["create", "-o"], "create: option -o needs a value"),
             (["create", "-o", old, "--reserved", "0x100000000", src], "--reserved: not a 32-bit number: '0x100000000'"),
             (["create", "-o", old, "--reserved", "12abc", src], "--reserved: not a 32-bit number: '12abc'"),
+            (["create", "-o", old, "--reserved", "0x", src], "--reserved: not a 32-bit number: '0x'"),
         ]] + [(args, 2, msg) for args, msg in [
             *[(args, f"{d}/missing: No such file or directory") for args in
               (["verify", d / "missing"], ["list", d / "missing"], ["extract", d / "missing", "-o", old])],
