@@ -377,40 +377,46 @@ static int check_signature(const char *path, const std::vector<uint8_t> &file,
 
 	if (v == MINISIGN_VALID)
 		return STATUS_OK;
-	minisign_id_text(sig.id, id);
-	if (v == MINISIGN_UNTRUSTED)
+	if (v == MINISIGN_UNTRUSTED) {
+		minisign_id_text(sig.id, id);
 		error("%s: signed by key %s, not by the key in %s", path, id, key_path);
-	else
+	} else {
 		error("%s: %s", v == MINISIGN_BAD_SIGNATURE ? path : sig_path, minisign_reason(v));
+	}
 	return STATUS_REJECTED;
 }
 
-// With a key, the file is read once, whole: the signature and the image
-// are checked on the same bytes, as on the board.
-static int cmd_verify(const char *path, const char *key, const char *signature)
+// The signed image: the file is read once, whole, and the signature and
+// the image are checked on the same bytes, as on the board.
+static int check_signed(const char *path, const char *key, const char *signature,
+			payload_sink *p, image_check *c)
 {
 	const std::string default_sig = std::string(path) + ".minisig";
 	std::vector<uint8_t> file;
-	payload_sink p = { -1, {}, 0 };
-	image_check c;
 
-	if (!key && !check_file(path, &p, nullptr, &c))
-		return STATUS_ERROR;
-	if (key && !read_file(path, &file)) {
+	if (!read_file(path, &file)) {
 		error("%s: %s", path, strerror(errno));
 		return STATUS_ERROR;
 	}
-	if (key) {
-		const int status = check_signature(path, file, key,
-						   signature ? signature : default_sig.c_str());
-		// Bytes after the image are not looked at: 4 GiB are enough.
-		const image_source src = memory_source(
-			file.data(), (uint32_t)std::min<size_t>(file.size(), UINT32_MAX));
+	const int status = check_signature(path, file, key, signature ? signature : default_sig.c_str());
+	// Bytes after the image are not looked at: 4 GiB are enough.
+	const image_source src = memory_source(file.data(),
+					       (uint32_t)std::min<size_t>(file.size(), UINT32_MAX));
 
-		if (status != STATUS_OK)
-			return status;
-		check_source(&src, path, &p, nullptr, &c); // bytes in memory: it cannot fail
-	}
+	if (status == STATUS_OK)
+		check_source(&src, path, p, nullptr, c); // bytes in memory: it cannot fail
+	return status;
+}
+
+static int cmd_verify(const char *path, const char *key, const char *signature)
+{
+	payload_sink p = { -1, {}, 0 };
+	image_check c;
+	const int status = key ? check_signed(path, key, signature, &p, &c) :
+			   check_file(path, &p, nullptr, &c) ? STATUS_OK : STATUS_ERROR;
+
+	if (status != STATUS_OK)
+		return status;
 	if (c.state != IMAGE_VALID) {
 		error("%s: %s", path, reason(c).c_str());
 		return STATUS_REJECTED;
