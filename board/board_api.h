@@ -21,6 +21,9 @@ int api_get_image(void);
 int api_set_image(uint8_t image);
 int api_set_booted_image(uint8_t image);
 int api_eeprom_read(uint8_t *data, uint16_t offset, int length);
+// One VPD byte written (for boot control beside the launcher, which never
+// calls it): the EEPROM write transfer's status, as api_set_image().
+int api_eeprom_write(uint16_t offset, uint8_t value);
 
 // Flash partitions. Opened once by api_flash_init() and never closed;
 // each holds what open() returned (-1 on failure), or 0 before init.

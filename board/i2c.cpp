@@ -162,3 +162,8 @@ int api_eeprom_read(uint8_t *data, uint16_t offset, int length)
 {
 	return get_vpd_offset(offset, length, data);
 }
+
+int api_eeprom_write(uint16_t offset, uint8_t value)
+{
+	return set_vpd_offset(offset, value);
+}

@@ -6,7 +6,8 @@
 static const char USAGE_LINE[] =
 	"usage: vemra-boot status [-p] | select 1|2 [--trial [--boots N]] |"
 	" install FILE 1|2 [--select | --trial [--boots N]] [--signature SIG] |"
-	" recovery FILE [--signature SIG] | boot-check | confirm | set KEY VALUE | unset KEY\n";
+	" recovery FILE [--signature SIG] | boot-check | confirm | reject | set KEY VALUE |"
+	" unset KEY\n";
 
 static void report(const char *fmt, va_list ap)
 {

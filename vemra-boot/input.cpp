@@ -2,6 +2,7 @@
 
 #include "console.h"
 #include "minisign.h"
+#include "slots.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -122,7 +123,6 @@ static int check_signature(const char *file, const char *sig_path, const minisig
 
 static int check_image(const char *file, input *in)
 {
-	static uint8_t piece[64 * 1024];
 	const image_source src = memory_source(in->bytes, in->size);
 
 	if (image_check_all(&src, &in->check, piece, sizeof piece, NULL) == IMAGE_VALID)

@@ -4,6 +4,7 @@
 #include "console.h"
 #include "env.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -148,12 +149,50 @@ static int change_switch(int k, const char *value)
 	return status;
 }
 
+// The values that the launcher reads as a person means them: it reads
+// "yes", "1" or "ON" as off, "online" as on, 1.2.3.256 as 1.2.4.0, a
+// port of 70000 as itself.
+static const char *const MEANT[KEYS] = { "on or off",	 "an address a.b.c.d", "a port, 1 to 65535",
+					 "on or off",	 "on or off",	       "rescue or normal" };
+
+// A decimal number from min to max at *p, *p moved past it.
+static bool number(const char **p, unsigned long min, unsigned long max)
+{
+	char *end;
+	unsigned long n;
+
+	if (**p < '0' || **p > '9')
+		return false;
+	errno = 0;
+	n = strtoul(*p, &end, 10);
+	*p = end;
+	return errno == 0 && n >= min && n <= max;
+}
+
+static bool value_meant(int k, const char *v)
+{
+	switch (k) {
+	case GDBSERVER:
+		for (int i = 0; i < 4; i++)
+			if (!number(&v, 0, 255) || *v++ != (i < 3 ? '.' : '\0'))
+				return false;
+		return true;
+	case GDBPORT:
+		return number(&v, 1, 65535) && *v == '\0';
+	case DIAGNOSTICS:
+		return strcmp(v, "rescue") == 0 || strcmp(v, "normal") == 0;
+	}
+	return strcmp(v, "on") == 0 || strcmp(v, "off") == 0;
+}
+
 int cmd_set(const char *key, const char *value)
 {
 	const int k = key_of(key);
 
 	if (k < 0)
 		return usage_error("set: not a switch of the launcher: '%s'", key);
+	if (!value_meant(k, value))
+		return usage_error("set: %s takes %s, not '%s'", key, MEANT[k], value);
 	return change_switch(k, value);
 }
 

@@ -3,202 +3,170 @@
 #include "board_api.h"
 #include "console.h"
 #include "image.h"
+#include "slots.h"
 #include "vpd.h"
 
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
-#include <fcntl.h>
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <unistd.h>
+// The four bytes stay clear of the launcher's bytes 0 and 58 and inside
+// the 256 bytes that the board layer reaches.
+static_assert(VEMRA_TRIAL_VPD >= 1 && VEMRA_TRIAL_VPD <= 252 &&
+		      (VEMRA_TRIAL_VPD > 58 || VEMRA_TRIAL_VPD + 3 < 58),
+	      "VEMRA_TRIAL_VPD: four bytes from 1 to 255 that leave out byte 58");
+const uint16_t TRIAL_VPD = VEMRA_TRIAL_VPD;
 
-// "slot,boots,used,way_back,crc" of the trial pending, and
-// "slot,way_back" of the last one that went back.
-static const char TRIAL_VAR[] = "vemra_trial";
-static const char ROLLBACK_VAR[] = "vemra_rollback";
+enum field { SLOT_BYTE, BOOTS_BYTE, USED_BYTE, ROLLBACK_BYTE, FIELDS };
 
-// count numbers separated by commas, the last one in base last_base.
-static bool parse_fields(const char *text, unsigned long *out, int count, int last_base)
+// A slot in the bytes +0 and +3: a value that an EEPROM holds by chance
+// (0x00, 0xFF, 1, 2, a failed read) is no slot.
+static const uint8_t MARK = 0xB0;
+static const uint8_t NONE = 0x00;
+
+static uint16_t at(field f)
 {
-	for (int i = 0; i < count; i++) {
-		const bool last = i == count - 1;
-		char *end;
+	return (uint16_t)(TRIAL_VPD + f);
+}
 
-		if (!text || !isxdigit((unsigned char)*text))
+static uint8_t mark(int slot)
+{
+	return (uint8_t)(MARK | slot);
+}
+
+static int marked_slot(int byte)
+{
+	return byte == mark(1) || byte == mark(2) ? byte & 3 : 0;
+}
+
+bool read_trial(trial *t)
+{
+	int bytes[FIELDS];
+
+	*t = trial{};
+	for (int f = 0; f < FIELDS; f++) {
+		bytes[f] = read_vpd(at((field)f));
+		if (bytes[f] < 0)
 			return false;
-		errno = 0;
-		out[i] = strtoul(text, &end, last ? last_base : 10);
-		if (errno || *end != (last ? '\0' : ','))
-			return false;
-		text = end + 1;
 	}
+	t->slot = marked_slot(bytes[SLOT_BYTE]);
+	t->pending = t->slot != 0;
+	t->boots = bytes[BOOTS_BYTE];
+	t->used = bytes[USED_BYTE];
+	t->rolled_back = marked_slot(bytes[ROLLBACK_BYTE]);
 	return true;
 }
 
-static bool parse_trial(const char *text, trial *t)
+// The trial's bytes, or false said.
+static bool load_trial(trial *t)
 {
-	unsigned long f[5];
-
-	if (!parse_fields(text, f, 5, 16) || f[4] > UINT32_MAX)
-		return false;
-	*t = trial{ (int)(f[0] & 0xFF), (int)(f[1] & 0xFF), (int)(f[2] & 0xFF), (int)(f[3] & 0xFF),
-		    (uint32_t)f[4] };
-	return f[0] <= 2 && (t->slot == 1 || t->slot == 2) && f[3] == (unsigned long)(3 - t->slot) &&
-	       f[1] > 0 && f[1] <= 255 && f[2] <= f[1];
-}
-
-static bool put_trial(uboot_env *e, const trial *t)
-{
-	char text[64];
-
-	snprintf(text, sizeof text, "%d,%d,%d,%d,%08x", t->slot, t->boots, t->used, t->way_back,
-		 (unsigned)t->crc);
-	if (env_set(e, TRIAL_VAR, text))
+	if (read_trial(t))
 		return true;
-	error("the environment has no room for the trial");
+	error("cannot read VPD bytes %u to %u (the trial)", (unsigned)at(SLOT_BYTE),
+	      (unsigned)at(ROLLBACK_BYTE));
 	return false;
 }
 
-int trial_prepare(int n, uint32_t crc, int boots, trial_plan *p)
+int no_trial_pending(void)
+{
+	trial t;
+
+	if (!load_trial(&t))
+		return STATUS_ERROR;
+	if (!t.pending)
+		return STATUS_OK;
+	error("the trial of image %d is pending: confirm or reject it first", t.slot);
+	return STATUS_REFUSED;
+}
+
+int trial_allowed(int n)
 {
 	const int selected = read_vpd(VPD_SELECTED_IMAGE);
-	trial pending;
-	int status;
+	const int status = no_trial_pending();
+	const int way_back = other_slot(n);
+	image_check c;
 
-	p->env = uboot_env{};
-	p->t = trial{ n, boots, 0, boots_first(selected), crc };
+	if (status != STATUS_OK)
+		return status;
 	if (selected < 0) {
 		error("cannot read VPD byte 0");
 		return STATUS_ERROR;
 	}
-	if (p->t.way_back == n) {
+	if (boots_first(selected) == n) {
 		error("image %d boots now: a trial needs the other slot to go back to", n);
 		return STATUS_REFUSED;
 	}
-	api_flash_init();
-	status = env_open_to_write(&p->env);
-	if (status != STATUS_OK)
-		return status;
-	if (parse_trial(env_get(&p->env, TRIAL_VAR), &pending)) {
-		error("the trial of image %d is pending: confirm it or let it go back first",
-		      pending.slot);
-		env_close(&p->env);
+	if (!check_file(slot_path(way_back), &c) || c.state != IMAGE_VALID) {
+		error("image %d is no way back: %s holds no image the launcher boots", way_back,
+		      slot_path(way_back));
 		return STATUS_REFUSED;
 	}
 	return STATUS_OK;
 }
 
-int trial_begin(trial_plan *p)
+int trial_begin(int n, int boots)
 {
-	if (!put_trial(&p->env, &p->t) || !env_store(&p->env))
+	if (!put_vpd(at(BOOTS_BYTE), (uint8_t)boots) || !put_vpd(at(USED_BYTE), 0))
 		return STATUS_ERROR;
-	if (select_slot(p->t.slot) == STATUS_OK)
+	// Until its slot is selected, a recorded trial is one that boot-check
+	// ends, the way back still selected.
+	if (set_vpd(at(SLOT_BYTE), mark(n)) != VPD_SET)
+		return STATUS_ERROR;
+	switch (set_vpd(VPD_SELECTED_IMAGE, (uint8_t)n)) {
+	case VPD_SET:
 		return STATUS_OK;
-	env_unset(&p->env, TRIAL_VAR);
-	env_store(&p->env);
+	case VPD_NOT_SET:
+		put_vpd(at(SLOT_BYTE), NONE);
+		return STATUS_ERROR;
+	case VPD_UNCLEAR:
+		break;
+	}
 	return STATUS_ERROR;
 }
 
-void trial_undo(trial_plan *p)
+/* Going back: the way back selected first, then the record, then the end. */
+
+static bool end_trial(const trial *t)
 {
-	select_slot(p->t.way_back);
-	env_unset(&p->env, TRIAL_VAR);
-	env_store(&p->env);
+	return put_vpd(at(ROLLBACK_BYTE), mark(t->slot)) && put_vpd(at(SLOT_BYTE), NONE);
 }
 
-void trial_release(trial_plan *p)
+static bool go_back(const trial *t)
 {
-	env_close(&p->env);
-}
-
-/* Whether the slot still holds the trial's image */
-
-static bool is_mounted(const char *dir)
-{
-	struct stat d, root;
-
-	return stat(dir, &d) == 0 && stat("/", &root) == 0 && d.st_dev != root.st_dev;
-}
-
-static bool header_crc(const char *path, uint32_t *crc)
-{
-	const int fd = open(path, O_RDONLY | O_CLOEXEC);
-	const image_source src = fd_source(fd);
-	image_check c;
-	bool valid;
-
-	if (fd < 0)
-		return false;
-	valid = image_check_header(&src, &c) == IMAGE_VALID;
-	close(fd);
-	*crc = c.header.crc;
-	return valid;
-}
-
-// A recovery install at the console or a rescue wipe may have replaced the
-// image on trial. Before the launcher has mounted /user, it is mounted
-// read-only for the look and unmounted again; when that cannot be done,
-// the slot counts as holding it.
-static bool slot_holds_trial(const trial *t)
-{
-	const bool mounted = is_mounted("/user");
-	uint32_t crc = 0;
-	bool holds;
-
-	if (!mounted && mount("/dev/mtd-user", "/user", "jffs2", MS_RDONLY, NULL) != 0)
-		return true;
-	holds = header_crc(slot_path(t->slot), &crc) && crc == t->crc;
-	if (!mounted)
-		umount("/user");
-	return holds;
+	return set_vpd(VPD_SELECTED_IMAGE, (uint8_t)other_slot(t->slot)) == VPD_SET &&
+	       end_trial(t);
 }
 
 /* boot-check */
 
-// The trial's boots are used up: the way back is selected, then the trial
-// ends. A power cut between the two leaves the trial to end at the next
-// boot-check; one before the selection repeats it.
-static bool go_back(uboot_env *e, const trial *t)
+// The boot before this one was one of the trial's, and the launcher
+// started another image: the slot on trial failed its check.
+static bool fell_back(const trial *t)
 {
-	char text[16];
-	int status;
+	const int booted = read_vpd(VPD_BOOTED_IMAGE);
 
-	api_i2c_init();
-	status = select_slot(t->way_back);
-	api_i2c_close();
-	if (status != STATUS_OK)
-		return false;
-	env_unset(e, TRIAL_VAR);
-	snprintf(text, sizeof text, "%d,%d", t->slot, t->way_back);
-	if (!env_set(e, ROLLBACK_VAR, text) || !env_store(e))
-		return false;
-	printf("vemra-boot: image %d not confirmed in %d boots: back to image %d\n", t->slot,
-	       t->boots, t->way_back);
-	return true;
+	return t->used > 0 && booted != t->slot &&
+	       (booted == 1 || booted == 2 || booted == RECOVERY_IMAGE);
 }
 
-static void end_unheld(uboot_env *e, const trial *t)
+static void check_trial(trial *t, int selected)
 {
-	env_unset(e, TRIAL_VAR);
-	if (env_store(e))
-		printf("vemra-boot: the trial of image %d ended: its slot holds another image\n",
-		       t->slot);
-}
+	const int back = other_slot(t->slot);
 
-// One boot more of the trial, or its end.
-static void check_trial(uboot_env *e, trial *t)
-{
-	if (t->used < t->boots) {
-		t->used++;
-		if (put_trial(e, t))
-			env_store(e);
-	} else if (!slot_holds_trial(t)) {
-		end_unheld(e, t);
-	} else if (!go_back(e, t)) {
+	if (boots_first(selected) != t->slot) {
+		// A reject or a rollback that a power cut stopped after the
+		// selection, or a trial that one stopped before it.
+		if (end_trial(t))
+			printf("vemra-boot: the trial of image %d ended: image %d is selected\n",
+			       t->slot, back);
+	} else if (fell_back(t)) {
+		if (go_back(t))
+			printf("vemra-boot: image %d on trial did not boot: back to image %d\n",
+			       t->slot, back);
+	} else if (t->used < t->boots) {
+		put_vpd(at(USED_BYTE), (uint8_t)(t->used + 1));
+	} else if (go_back(t)) {
+		printf("vemra-boot: image %d not confirmed in %d boots: back to image %d\n", t->slot,
+		       t->boots, back);
+	} else {
 		error("boot-check: image %d could not be selected away; trying again next boot",
 		      t->slot);
 	}
@@ -206,91 +174,84 @@ static void check_trial(uboot_env *e, trial *t)
 
 // Never stops a boot: what fails is one line on stderr, and the status is
 // 0 whatever happens, so that init goes on to the launcher. With no trial
-// pending nothing is written.
+// pending nothing is written, and the flash is not read.
 int cmd_boot_check(void)
 {
-	uboot_env e;
 	trial t;
 
-	api_flash_init();
-	if (!env_open(&e))
-		return STATUS_OK;
-	if (!e.crc_ok)
-		error("boot-check: the environment's checksum does not match: left alone");
-	else if (parse_trial(env_get(&e, TRIAL_VAR), &t))
-		check_trial(&e, &t);
-	else if (env_get(&e, TRIAL_VAR))
-		error("boot-check: %s is not a trial this program wrote: left alone", TRIAL_VAR);
-	env_close(&e);
+	api_i2c_init();
+	if (load_trial(&t) && t.pending) {
+		const int selected = read_vpd(VPD_SELECTED_IMAGE);
+
+		if (selected < 0 || selected == 0xFF)
+			error("boot-check: VPD byte 0 cannot be read: the trial of image %d waits",
+			      t.slot);
+		else
+			check_trial(&t, selected);
+	}
+	api_i2c_close();
 	fflush(stdout);
 	return STATUS_OK;
 }
 
-/* confirm */
+/* confirm and reject */
 
-static int confirm_trial(uboot_env *e, const trial *t)
+static int nothing_to(const char *verb)
 {
-	int booted;
+	printf("no trial pending: nothing to %s\n", verb);
+	return STATUS_OK;
+}
 
-	api_i2c_init();
-	booted = read_vpd(VPD_BOOTED_IMAGE);
-	api_i2c_close();
+static int confirm_trial(const trial *t)
+{
+	const int booted = read_vpd(VPD_BOOTED_IMAGE);
+	const int selected = read_vpd(VPD_SELECTED_IMAGE);
+
 	if (booted != t->slot) {
 		error("image %d is on trial, but image %d booted: not confirmed", t->slot, booted);
 		return STATUS_REFUSED;
 	}
-	if (!slot_holds_trial(t)) {
-		end_unheld(e, t);
-		return STATUS_OK;
+	if (selected != t->slot) {
+		error("image %d is on trial, but VPD byte 0 is %d: not confirmed", t->slot, selected);
+		return STATUS_REFUSED;
 	}
-	env_unset(e, TRIAL_VAR);
-	if (!env_store(e))
+	// The last rollback is history once a later trial is good.
+	if (!put_vpd(at(ROLLBACK_BYTE), NONE) || set_vpd(at(SLOT_BYTE), NONE) != VPD_SET)
 		return STATUS_ERROR;
 	printf("trial of image %d confirmed\n", t->slot);
 	return STATUS_OK;
 }
 
-// Run by the application once it is healthy. With no trial pending there
-// is nothing to confirm: nothing is read from the EEPROM or written.
+static int reject_trial(const trial *t)
+{
+	if (!go_back(t))
+		return STATUS_ERROR;
+	printf("trial of image %d rejected: back to image %d\n", t->slot, other_slot(t->slot));
+	return STATUS_OK;
+}
+
+// Run by the application once it is healthy.
 int cmd_confirm(void)
 {
-	uboot_env e;
 	trial t;
-	int status;
+	int status = STATUS_ERROR;
 
-	api_flash_init();
-	status = env_open_to_write(&e);
-	if (status != STATUS_OK)
-		return status;
-	if (parse_trial(env_get(&e, TRIAL_VAR), &t))
-		status = confirm_trial(&e, &t);
-	env_close(&e);
+	api_i2c_init();
+	if (load_trial(&t))
+		status = t.pending ? confirm_trial(&t) : nothing_to("confirm");
+	api_i2c_close();
 	return status;
 }
 
-bool read_trial_status(trial_status *s, const char **why)
+// By the application, or a person, who sees that the update is bad.
+int cmd_reject(void)
 {
-	unsigned long f[2];
-	const char *back;
-	uboot_env e;
+	trial t;
+	int status = STATUS_ERROR;
 
-	*s = trial_status{};
-	if (!env_open(&e)) {
-		*why = "unreadable";
-		return false;
-	}
-	if (!e.crc_ok) {
-		*why = "unknown (the environment's checksum does not match)";
-		env_close(&e);
-		return false;
-	}
-	s->pending = parse_trial(env_get(&e, TRIAL_VAR), &s->t);
-	back = env_get(&e, ROLLBACK_VAR);
-	s->rolled_back = parse_fields(back, f, 2, 10) && f[0] <= 2 && f[1] <= 2;
-	if (s->rolled_back) {
-		s->rollback_slot = (int)f[0];
-		s->rollback_to = (int)f[1];
-	}
-	env_close(&e);
-	return true;
+	api_i2c_init();
+	if (load_trial(&t))
+		status = t.pending ? reject_trial(&t) : nothing_to("reject");
+	api_i2c_close();
+	return status;
 }

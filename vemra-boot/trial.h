@@ -1,55 +1,56 @@
 // Trial boots: a slot selected for a few boots, counted by boot-check
-// before each start of the launcher, and selected away again (the way
-// back, the slot selected before) unless the application confirms it.
-// The state lives in the boot loader's environment, in variables whose
-// names and values hold none of the launcher's keys; U-Boot's own
-// bootcount variables are left alone.
+// before each start of the launcher, and selected away again to the way
+// back (the other slot) unless the application confirms it.
+//
+// The trial lives in four bytes of the VPD EEPROM, beside the launcher's
+// boot choice, from TRIAL_VPD on (a board setting, VEMRA_TRIAL_VPD at
+// build time):
+//
+//   +0  the slot on trial: 0xB1 or 0xB2; any other byte, no trial
+//   +1  the boots it is given, 1 to 99
+//   +2  the boots it has had
+//   +3  the slot whose trial went back last: 0xB1 or 0xB2; any other, none
+//
+// Every write is a single byte, which the EEPROM keeps whole or not at
+// all, and they come in an order that leaves a board that goes back at
+// every instant: a trial is recorded before its slot is selected, the way
+// back selected before the trial ends. boot-check finishes whatever a
+// power cut left half done. The boot loader's environment is not written.
 #ifndef VEMRA_BOOT_TRIAL_H
 #define VEMRA_BOOT_TRIAL_H
 
-#include "env.h"
-
 #include <cstdint>
 
+extern const uint16_t TRIAL_VPD;
+
 struct trial {
-	int slot;     // on trial
-	int boots;    // it is given
-	int used;     // it has had
-	int way_back; // the slot selected before
-	uint32_t crc; // of the image on trial
+	bool pending;
+	int slot;        // on trial; the way back is the other one
+	int boots;       // it is given
+	int used;        // it has had
+	int rolled_back; // the slot whose trial went back last, 0: none
 };
 
-// A trial about to begin: the environment open, the way back read.
-struct trial_plan {
-	uboot_env env;
-	trial t;
-};
+// The trial's bytes (api_i2c_init() first): false when the EEPROM cannot
+// be addressed.
+bool read_trial(trial *t);
 
-// Checks that slot n can go on trial for `boots` boots (the environment
-// sound, no trial pending, another slot selected now) and opens the plan;
-// nothing is written. Needs api_i2c_init(). STATUS_OK or the refusal said;
-// trial_release() in either case.
-int trial_prepare(int n, uint32_t crc, int boots, trial_plan *p);
-// Records the trial, then selects its slot; on failure nothing of it
-// stays (but see select_slot).
-int trial_begin(trial_plan *p);
-// After a trial_begin whose install failed later: the way back selected,
-// the trial dropped.
-void trial_undo(trial_plan *p);
-void trial_release(trial_plan *p);
+// For a plain install or select: STATUS_OK when no trial is pending,
+// otherwise the refusal said.
+int no_trial_pending(void);
+// Whether slot n can go on trial: no trial pending, n is not the slot
+// that boots now, and the way back holds an image the launcher boots.
+// Nothing is written.
+int trial_allowed(int n);
+// Once slot n holds the image checked: the trial recorded, then n
+// selected. On failure the trial is dropped again, unless the selection
+// reads back unclear: then boot-check ends it or counts it, as byte 0
+// turns out.
+int trial_begin(int n, int boots);
 
-// vemra-boot boot-check and confirm.
+// vemra-boot boot-check, confirm and reject (api_i2c_init() inside).
 int cmd_boot_check(void);
 int cmd_confirm(void);
-
-// The pending trial and the last rollback, for status: false when the
-// environment cannot be read or its checksum fails (*why says which).
-struct trial_status {
-	bool pending;
-	trial t;
-	bool rolled_back;
-	int rollback_slot, rollback_to;
-};
-bool read_trial_status(trial_status *s, const char **why);
+int cmd_reject(void);
 
 #endif

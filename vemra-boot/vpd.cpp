@@ -13,6 +13,14 @@ int read_vpd(uint16_t offset)
 	return api_eeprom_read(&byte, offset, 1) < 0 ? -1 : byte;
 }
 
+bool put_vpd(uint16_t offset, uint8_t value)
+{
+	if (api_eeprom_write(offset, value) >= 0)
+		return true;
+	error("cannot write VPD byte %u", (unsigned)offset);
+	return false;
+}
+
 // After a write the EEPROM is busy with its internal write cycle (at most
 // 5 ms for the usual serial EEPROMs) and does not answer its address; a
 // read at once would deliver 0xFF from the refused transfer. The board
@@ -25,24 +33,26 @@ static void wait_eeprom_write(void)
 		;
 }
 
-int select_slot(int n)
+vpd_set set_vpd(uint16_t offset, uint8_t value)
 {
 	int back;
 
-	if (api_set_image((uint8_t)n) < 0) {
-		error("cannot write VPD byte 0");
-		return STATUS_ERROR;
-	}
+	if (!put_vpd(offset, value))
+		return VPD_NOT_SET;
 	wait_eeprom_write();
-	back = read_vpd(VPD_SELECTED_IMAGE);
-	if (back != n) {
-		error("VPD byte 0 reads back %d, not %d", back, n);
-		return STATUS_ERROR;
-	}
-	return STATUS_OK;
+	back = read_vpd(offset);
+	if (back == value)
+		return VPD_SET;
+	error("VPD byte %u reads back %d, not %d", (unsigned)offset, back, value);
+	return back < 0 || back == 0xFF ? VPD_UNCLEAR : VPD_NOT_SET;
 }
 
 int boots_first(int selected)
 {
 	return selected == 2 ? 2 : 1;
+}
+
+int other_slot(int n)
+{
+	return n == 1 ? 2 : 1;
 }

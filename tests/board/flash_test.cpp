@@ -1,9 +1,9 @@
-// The flash module over a fake NOR flash (tests/fakes/fake_mtd.h): the
+// The flash module over a fake NOR flash (tests/fakes/fake_board.h): the
 // partitions opened and the geometry the kernel partition reports, reads,
 // and sector-wise writes and erases with their console lines, at the top of
 // the 32-bit offset range and with the power cut after each device request.
 #include "board_api.h"
-#include "fake_mtd.h"
+#include "fake_board.h"
 #include "flash.h"
 
 #include <gtest/gtest.h>

@@ -22,18 +22,6 @@ static int allocs;
 static jmp_buf run_end;
 static stub_result ending;
 
-int uboot_env_fd = 3;
-int rescue_fd = 4;
-
-int api_i2c_init(void) { return 0; }
-int api_i2c_close(void) { return 0; }
-int api_get_image(void) { return 1; }
-int api_set_image(uint8_t) { return 0; }
-int api_set_booted_image(uint8_t) { return 0; }
-int api_flash_init(void) { return 0; }
-
-int api_flash_read(uint8_t *, int, uint32_t, uint32_t) { return -1; }
-
 [[noreturn]] static void end_run(stub_end end, int value) { ending = { end, value }; longjmp(run_end, 1); }
 
 static int stub_system(const char *) { return stub.system_result; }

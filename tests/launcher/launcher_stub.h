@@ -1,9 +1,10 @@
-// The launcher's pass inside this process, for the launcher's unit test
-// and the boot benchmark. launcher_stub.cpp compiles
-// launch.cpp with its platform calls (system, execve, sleep, exit, fopen,
-// malloc, calloc) and the board API replaced by the stand-ins below, and
-// with its main renamed launcher_main. Shell command lines are not run;
-// the pauses return at once; an exec or an exit ends the run.
+// The launcher's pass inside this process, for the launcher's unit test,
+// the boot benchmark and vemra-boot's power-cut sweep. launcher_stub.cpp
+// compiles launch.cpp with its platform calls (system, execve, sleep,
+// exit, fopen, malloc, calloc) replaced by the stand-ins below, and with
+// its main renamed launcher_main; the board API is stub_board.cpp's, or
+// the board layer's own over the test fakes. Shell command lines are not
+// run; the pauses return at once; an exec or an exit ends the run.
 #ifndef TESTS_LAUNCHER_STUB_H
 #define TESTS_LAUNCHER_STUB_H
 
@@ -20,8 +21,6 @@ struct launcher_stub {
 	int system_result;     // of every shell command line
 };
 
-// VPD byte 0 selects image 1, the flash cannot be read (no switch is set
-// by the environment, there is no recovery image), the VPD writes succeed.
 extern launcher_stub stub;
 
 enum stub_end { STUB_RETURNED, STUB_EXECED, STUB_EXITED };

@@ -1,0 +1,200 @@
+#include "install.h"
+
+#include "board_api.h"
+#include "console.h"
+#include "image.h"
+#include "input.h"
+#include "slots.h"
+#include "trial.h"
+#include "vpd.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char USER_DIR[] = "/user";
+
+// Puts a directory's entries on disk; false with errno.
+static bool sync_dir(const char *path)
+{
+	const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int err;
+
+	if (fd < 0)
+		return false;
+	err = fsync(fd) == 0 ? 0 : errno;
+	close(fd);
+	errno = err;
+	return err == 0;
+}
+
+// Creates /user/images when it is missing, its entry put on disk too.
+static bool make_images_dir(void)
+{
+	if (mkdir(IMAGES_DIR, 0755) == 0) {
+		if (sync_dir(USER_DIR))
+			return true;
+		error("%s: %s", USER_DIR, strerror(errno));
+		return false;
+	}
+	if (errno == EEXIST)
+		return true;
+	error("%s: %s", IMAGES_DIR, strerror(errno));
+	return false;
+}
+
+static bool write_all(int fd, const uint8_t *buf, uint32_t count)
+{
+	while (count > 0) {
+		const ssize_t n = write(fd, buf, count);
+
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0) {
+			if (n == 0)
+				errno = EIO;
+			return false;
+		}
+		buf += n;
+		count -= (uint32_t)n;
+	}
+	return true;
+}
+
+// The image beside slot n, on disk; removed with the reason said when it
+// cannot be written whole.
+static bool write_beside_slot(const char *temp, const uint8_t *image, uint32_t size)
+{
+	const int fd = open(temp, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+
+	if (fd < 0) {
+		error("%s: %s", temp, strerror(errno));
+		return false;
+	}
+	if (write_all(fd, image, size) && fsync(fd) == 0 && close(fd) == 0)
+		return true;
+	error("%s: %s", temp, strerror(errno));
+	close(fd); // EBADF when it was closed already
+	unlink(temp);
+	return false;
+}
+
+// The slot read back as the launcher will read it: the image installed.
+static bool slot_holds(int n, const image_check *in)
+{
+	image_check c;
+
+	if (!check_file(slot_path(n), &c)) {
+		error("%s: %s", slot_path(n), strerror(errno));
+		return false;
+	}
+	if (c.state != IMAGE_VALID || c.header.crc != in->header.crc ||
+	    c.header.length != in->header.length) {
+		error("%s: %s after the write", slot_path(n), verdict(c.state));
+		return false;
+	}
+	return true;
+}
+
+// Until the rename the slot keeps its old image; after it, the new one.
+// A copy left behind by a process killed before the rename is never read
+// by the launcher, and the next install of the same slot truncates it.
+static int install_image(const input *file, int n)
+{
+	const image_check *in = &file->check;
+	char temp[32];
+
+	snprintf(temp, sizeof temp, "%s/.image%d.new", IMAGES_DIR, n);
+	if (!make_images_dir() || !write_beside_slot(temp, file->bytes, image_size(&in->header)))
+		return STATUS_ERROR;
+	if (rename(temp, slot_path(n)) < 0) {
+		const int err = errno;
+
+		unlink(temp);
+		error("%s: %s", slot_path(n), strerror(err));
+		return STATUS_ERROR;
+	}
+	if (!sync_dir(IMAGES_DIR)) {
+		error("%s: %s", IMAGES_DIR, strerror(errno));
+		return STATUS_ERROR;
+	}
+	if (!slot_holds(n, in))
+		return STATUS_ERROR;
+	printf("image %d installed: length %u, crc 0x%08x\n", n, (unsigned)in->header.length,
+	       (unsigned)in->header.crc);
+	return STATUS_OK;
+}
+
+// What is checked before anything is written: a trial that can be, or no
+// trial pending (neither slot may change under one).
+static int may_change(int n, const selection *how)
+{
+	if (how->trial)
+		return trial_allowed(n);
+	return no_trial_pending();
+}
+
+// n selected once it holds its image: at once, or for a trial.
+static int select_now(int n, const selection *how)
+{
+	int status = STATUS_OK;
+
+	if (how->trial)
+		status = trial_begin(n, how->trial);
+	else if (how->select && set_vpd(VPD_SELECTED_IMAGE, (uint8_t)n) != VPD_SET)
+		status = STATUS_ERROR;
+	if (status == STATUS_OK && how->trial)
+		printf("selected image %d for a trial of %d boots\n", n, how->trial);
+	else if (status == STATUS_OK && how->select)
+		printf("selected image %d\n", n);
+	return status;
+}
+
+// Only the image, length + 16 bytes, goes into the slot: bytes after it
+// in FILE are not written, as the launcher would not read them.
+static int install_input(const input *in, int n, const selection *how)
+{
+	int status;
+
+	if (!user_mounted())
+		return STATUS_ERROR;
+	api_i2c_init();
+	status = may_change(n, how);
+	if (status == STATUS_OK)
+		status = install_image(in, n);
+	if (status == STATUS_OK)
+		status = select_now(n, how);
+	api_i2c_close();
+	return status;
+}
+
+int cmd_install(const char *file, const char *signature, int n, const selection *how)
+{
+	input in;
+	int status = load_input(file, signature, &in);
+
+	if (status == STATUS_OK)
+		status = install_input(&in, n, how);
+	free_input(&in);
+	return status;
+}
+
+int cmd_select(int n, const selection *how)
+{
+	image_check c;
+	int status = STATUS_OK;
+
+	api_i2c_init();
+	if (how->trial)
+		status = check_slot(n, &c);
+	if (status == STATUS_OK)
+		status = may_change(n, how);
+	if (status == STATUS_OK)
+		status = select_now(n, how);
+	api_i2c_close();
+	return status;
+}

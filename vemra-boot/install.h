@@ -1,0 +1,17 @@
+// vemra-boot install and select: an image written into a slot, and the
+// slot that the launcher boots first.
+#ifndef VEMRA_BOOT_INSTALL_H
+#define VEMRA_BOOT_INSTALL_H
+
+// How an install or a select makes its slot the one that boots: at once
+// (select) or for a trial of `trial` boots (0: no trial).
+struct selection {
+	bool select;
+	int trial;
+};
+
+// A slot is selected only once it holds the image, whole and checked.
+int cmd_install(const char *file, const char *signature, int n, const selection *how);
+int cmd_select(int n, const selection *how);
+
+#endif

@@ -1,0 +1,68 @@
+#include "slots.h"
+
+#include "console.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+uint8_t piece[64 * 1024];
+
+static const char USER_DIR[] = "/user";
+
+const char *verdict(image_state s)
+{
+	if (s == IMAGE_VALID)
+		return "valid";
+	return image_header_invalid(s) ? "invalid-header" : "checksum-failed";
+}
+
+bool check_file(const char *path, image_check *c)
+{
+	const int fd = open(path, O_RDONLY | O_CLOEXEC);
+	image_source src;
+	int err;
+
+	*c = image_check{};
+	if (fd < 0)
+		return false;
+	src = fd_source(fd);
+	image_check_all(&src, c, piece, sizeof piece, NULL);
+	err = c->error;
+	close(fd);
+	errno = err;
+	return err == 0;
+}
+
+int check_slot(int n, image_check *c)
+{
+	if (!check_file(slot_path(n), c)) {
+		error("%s: %s", slot_path(n), strerror(errno));
+		return STATUS_ERROR;
+	}
+	if (c->state == IMAGE_VALID)
+		return STATUS_OK;
+	error("%s: %s", slot_path(n), verdict(c->state));
+	return STATUS_REFUSED;
+}
+
+// When the jffs2 filesystem is not mounted, /user is a directory of the
+// root filesystem: an image written there would be gone at the next boot.
+bool user_mounted(void)
+{
+	struct stat user, root;
+
+	if (stat(USER_DIR, &user) < 0 || stat("/", &root) < 0) {
+		error("%s: %s", USER_DIR, strerror(errno));
+		return false;
+	}
+	if (user.st_dev == root.st_dev) {
+		error("%s is not mounted: an image written there would not survive a reboot",
+		      USER_DIR);
+		return false;
+	}
+	return true;
+}

@@ -1,0 +1,28 @@
+// The image slots /user/images/image1 and image2 as the launcher reads
+// them, and the buffer that vemra-boot reads every image through.
+#ifndef VEMRA_BOOT_SLOTS_H
+#define VEMRA_BOOT_SLOTS_H
+
+#include "image.h"
+
+#include <cstdint>
+
+// Images are read in pieces of this buffer's size, whatever their length.
+extern uint8_t piece[64 * 1024];
+
+// What the launcher makes of an image: "valid", "invalid-header" (it goes
+// on to the next image) or "checksum-failed" (every other failure).
+const char *verdict(image_state s);
+
+// Checks the image in a file. False, with errno, when the file cannot be
+// opened or read.
+bool check_file(const char *path, image_check *c);
+
+// The image in slot n: STATUS_OK when the launcher boots it, otherwise
+// the refusal or the error said in one line.
+int check_slot(int n, image_check *c);
+
+// /user is the mounted filesystem the slots live on (said when not).
+bool user_mounted(void);
+
+#endif
