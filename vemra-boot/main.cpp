@@ -116,7 +116,7 @@ static const char HELP[] =
 	"VPD byte 0 turns out). A read-back of another byte than the one written\n"
 	"is an error too, and the EEPROM holds what was read.\n"
 	"\n"
-	"Commands that write take the lock /tmp/vemra-boot.lock; one that finds it\n"
+	"Commands that write take the lock /run/vemra-boot.lock; one that finds it\n"
 	"held by another vemra-boot is refused (1).\n"
 	"\n"
 	"Exit status: 0 done, 1 refused (not an image the launcher boots, not\n"
@@ -126,9 +126,9 @@ static const char HELP[] =
 
 // Commands that write hold this lock for their whole run, so that two of
 // them cannot undo each other's writes; the kernel drops it when the
-// process ends, however it ends. /tmp is where the launcher itself
-// unpacks, so every board that runs it has one.
-static const char LOCK_FILE[] = "/tmp/vemra-boot.lock";
+// process ends, however it ends. /run is a tmpfs, so no lock outlives a
+// boot.
+static const char LOCK_FILE[] = "/run/vemra-boot.lock";
 
 /* Command line */
 

@@ -127,7 +127,7 @@ void fresh_board(const std::string &root, std::string vars)
 	fake.eeprom[0] = fake.eeprom[58] = 1;
 	fake.root = root;
 	ASSERT_EQ(system(("rm -rf " + root + " && mkdir -p " + root + "/user/images " + root + "/etc " + root +
-			  "/tmp " + root + "/in").c_str()), 0);
+			  "/run " + root + "/in").c_str()), 0);
 	std::ofstream(root + "/etc/fw_env.config") << "/dev/mtd-ubootenv 0x0000 0x2000 0x20000\n";
 	put_file(root + "/in/update", U);
 	for (int n = 1; n <= 2; n++) {

@@ -1,27 +1,27 @@
 # Trial boots and the launcher's switches set from the board, on the
-# virtual board: vemra-boot writes the boot loader's environment (8 KiB at
-# the start of /dev/mtd-ubootenv, as the board's /etc/fw_env.config says)
-# through the board API, boot-check runs in init before the launcher, and
-# the demo images stable (confirms its trial) and broken (fails, and the
-# monitor reboots the board as its watchdog would) play the application.
+# virtual board. vemra-boot keeps a trial in VPD bytes 252 to 255 (the
+# slot as 0xB1 or 0xB2, its boots, the boots used, the slot that went back
+# last) and the switches in the boot loader's environment (8 KiB at the
+# start of /dev/mtd-ubootenv, as the board's /etc/fw_env.config says);
+# boot-check runs in init before the launcher; the demo images stable
+# (confirms its trial) and broken (fails, and the monitor reboots the
+# board as its watchdog would) play the application. A power cut is a
+# disk that takes no write from a chosen one on (vboard cut), then QEMU
+# killed: the EEPROM and the flash keep each write the moment it ends.
 import os
 import subprocess
-import time
 
-from conftest import READY, md5
+import pytest
+
+from conftest import READY, VBOARD, md5
 
 IMAGES = "/usr/share/vboard"
+PENDING = "vemra-boot: the trial of image 2 is pending: confirm or reject it first\n"
 ENV_SIZE = 8192
 
 
 def env_file(board):
     return os.path.join(board.state, "flash", "ubootenv.bin")
-
-
-def env_vars(board):
-    # The variables in the environment's flash, in order.
-    data = open(env_file(board), "rb").read(ENV_SIZE)[4:]
-    return [v.decode() for v in data.split(b"\0\0")[0].split(b"\0") if v]
 
 
 def mkenvimage(board, tmp_path, variables):
@@ -37,8 +37,13 @@ def flashed(board):
     return open(os.path.join(board.state, "env.txt")).read().splitlines()
 
 
-def trial_of(board):
-    return [v for v in env_vars(board) if v.startswith(("vemra_trial=", "vemra_rollback="))]
+def trial_bytes(board):
+    return tuple(open(os.path.join(board.state, "vpd.bin"), "rb").read()[252:256])
+
+
+def header(board, name):
+    return "length %d, crc 0x%08x" % (len(board.image(name)) - 16,
+                                       int.from_bytes(board.image(name)[:4], "big"))
 
 
 def test_switches_set_and_unset_reach_the_launcher(board, tmp_path):
@@ -74,102 +79,153 @@ def test_switches_set_and_unset_reach_the_launcher(board, tmp_path):
 
 def test_refused_sets_leave_the_environment_as_it_was(board):
     # A key whose text another variable holds first, a variable beyond the
-    # 1280 bytes the launcher reads, an environment whose checksum fails:
-    # refused, the environment's flash unchanged; boot-check leaves the
-    # damaged environment alone and says so.
+    # 1280 bytes the launcher reads (1), a value the launcher would read
+    # otherwise than meant (2), an environment whose checksum fails (1):
+    # refused, the environment's flash unchanged.
     board.up(env=["note=memchk=on gdbport=77", "pad=" + "x" * 700])
     before = open(env_file(board), "rb").read()
-    for command, err in (
-            ("set memchk off", "memchk: not set, the environment is as it was: another"
+    for command, status, err in (
+            ("set memchk off", 1, "memchk: not set, the environment is as it was: another"
              " variable's text holds the key first"),
-            ("unset gdbport", "gdbport: not unset, the environment is as it was: another"
+            ("unset gdbport", 1, "gdbport: not unset, the environment is as it was: another"
              " variable's text holds the key first"),
-            ("set shell on", "shell: not set, the environment is as it was: it would lie"
+            ("set shell on", 1, "shell: not set, the environment is as it was: it would lie"
              " beyond the 1280 bytes the launcher reads"),
-            ("set volume 11", "set: not a switch of the launcher: 'volume'")):
-        status, out, got = board.sh("vemra-boot " + command)
-        assert (status, got.splitlines()[0]) == (2 if "volume" in command else 1,
-                                                   "vemra-boot: " + err), command
+            ("set volume 11", 2, "set: not a switch of the launcher: 'volume'"),
+            ("set gdb yes", 2, "set: gdb takes on or off, not 'yes'"),
+            ("set shell 1", 2, "set: shell takes on or off, not '1'"),
+            ("set diagnostics Rescue", 2, "set: diagnostics takes rescue or normal, not 'Rescue'"),
+            ("set gdbserver 1.2.3.256", 2, "set: gdbserver takes an address a.b.c.d, not '1.2.3.256'"),
+            ("set gdbport 70000", 2, "set: gdbport takes a port, 1 to 65535, not '70000'")):
+        got = board.sh("vemra-boot " + command)
+        assert (got[0], got[2].splitlines()[0]) == (status, "vemra-boot: " + err), command
     assert board.sh("md5sum < /dev/mtd-ubootenv")[1].split()[0] == md5(before)
     # One byte of a variable changed behind the checksum's back.
     assert board.sh("printf x | dd of=/dev/mtd-ubootenv bs=1 seek=20 conv=notrunc 2>/dev/null"
                     " && vemra-boot set gdb on") == (
         1, "", "vemra-boot: the environment's checksum does not match: it is not replaced\n")
-    damaged = board.sh("md5sum < /dev/mtd-ubootenv")[1]
-    board.reboot()
-    board.boot()
-    board.vm.expect_exact("Please press Enter to activate this console.")
-    assert ("vemra-boot: boot-check: the environment's checksum does not match: left alone"
-            in board.console())
-    assert md5(open(env_file(board), "rb").read()) == damaged.split()[0]
 
 
-def test_confirmed_trial_stays(board):
-    board.up(image2="image2")
-    status, out, err = board.sh("vemra-boot install %s/stable 2 --trial --boots 2" % IMAGES)
-    assert (status, err) == (0, "") and out.endswith("selected image 2 for a trial of 2 boots\n")
-    assert board.sh("vemra-boot status | grep ^trial: && vemra-boot status -p | grep ^trial") == (
-        0, "trial:         image 2, 0 of 2 boots, way back image 1\n"
-        "trial=2\ntrial_boots=2\ntrial_used=0\ntrial_way_back=1\n", "")
-    crc = "%08x" % int.from_bytes(board.image("stable")[:4], "big")
-    board.reboot()
-    assert trial_of(board) == ["vemra_trial=2,2,0,1," + crc]
-    run = board.run_launcher()  # boot-check counts, stable runs and confirms
-    assert run.stdout.startswith("Booting image '2'\n") and "trial of image 2 confirmed\n" in run.stdout
-    assert trial_of(board) == [] and run.vpd[0] == 2
-    run = board.run_launcher()
-    assert run.stdout.startswith("Booting image '2'\n") and "demo stable running" in run.stdout
-
-
-def test_trial_never_confirmed_goes_back(board):
-    # broken fails at every boot; after its two boots boot-check selects
-    # image 1 again, says so, and image 1 runs.
+def test_unconfirmed_trial_goes_back_and_a_confirmed_one_stays(board):
+    # broken fails at every boot: after its two boots boot-check selects
+    # image 1 again and says so. A trial of stable then shows that rollback
+    # as before it, and its confirm drops it.
     board.up()
     assert board.sh("vemra-boot install %s/broken 2 --trial --boots 2" % IMAGES)[0] == 0
     board.reboot()
+    assert trial_bytes(board) == (0xB2, 2, 0, 0)
     for used in (1, 2):
         run = board.run_launcher()
         assert run.stdout.startswith("Booting image '2'\n") and "mp.elf.strip: failing\n" in run.stdout
-        assert trial_of(board)[0].startswith("vemra_trial=2,2,%d,1," % used)
+        assert trial_bytes(board) == (0xB2, 2, used, 0)
     run = board.run_launcher()
     assert "vemra-boot: image 2 not confirmed in 2 boots: back to image 1\n" + READY in board.console()
-    assert run.stdout.startswith("Booting image '1'\n") and "demo image1 running" in run.stdout
-    assert trial_of(board) == ["vemra_rollback=2,1"] and run.vpd[0] == 1
+    assert run.stdout.startswith("Booting image '1'\n") and run.vpd[0] == 1
+    assert trial_bytes(board) == (0, 2, 2, 0xB2)
     board.shell()
-    assert board.sh("vemra-boot status | grep -E '^(trial|rollback)'; vemra-boot status -p | grep ^rollback") == (
-        0, "rollback:      image 2 went back to image 1\nrollback=2\nrollback_to=1\n", "")
+    assert board.sh("vemra-boot install %s/stable 2 --trial && vemra-boot status | grep -E '^(trial|rollback)'"
+                    " && vemra-boot status -p | grep -E '^(trial|rollback)'" % IMAGES) == (
+        0, "image 2 installed: %s\nselected image 2 for a trial of 3 boots\n"
+        "trial:         image 2, 0 of 3 boots, way back image 1\n"
+        "rollback:      image 2 went back to image 1, before the trial pending\n"
+        "trial=2\ntrial_boots=3\ntrial_used=0\ntrial_way_back=1\nrollback=2\nrollback_to=1\n"
+        % header(board, "stable"), "")
+    board.reboot()
+    run = board.run_launcher()
+    assert run.stdout.startswith("Booting image '2'\n") and "trial of image 2 confirmed\n" in run.stdout
+    assert trial_bytes(board) == (0, 3, 1, 0) and run.vpd[0] == 2
+    run = board.run_launcher()
+    assert run.stdout.startswith("Booting image '2'\n") and "no trial pending: nothing to confirm\n" in run.stdout
 
 
-def test_trial_whose_slot_fails_falls_back_and_is_not_confirmed(board):
-    # select --trial: refused for the slot that boots now and while a trial
-    # is pending; image 2 then damaged in its header's last byte.
+def test_refusals_and_a_trial_whose_slot_fails(board):
+    # A trial is refused for the slot that boots now and for a way back that
+    # holds no image the launcher boots; while one is pending, installs and
+    # selections of either slot are refused. Nothing is written. Slot 2 on
+    # trial then fails its checksum: its first boot falls back to image 1,
+    # whose application cannot confirm, and the next boot-check goes back.
     board.up(image1="stable")
-    trial_err = "vemra-boot: the trial of image 2 is pending: confirm it or let it go back first\n"
-    assert [board.sh("vemra-boot select %d --trial" % n) for n in (1, 2, 1)] == [
-        (1, "", "vemra-boot: image 1 boots now: a trial needs the other slot to go back to\n"),
-        (0, "selected image 2 for a trial of 3 boots\n", ""), (1, "", trial_err)]
+    sums = "md5sum /user/images/*; for b in 0 58 252 253 254 255; do i2cget -y 0 0x54 $b; done"
+    assert board.sh("%s > /tmp/before; cp /user/images/image1 /tmp/i1 && printf x | dd"
+                    " of=/user/images/image1 bs=1 seek=20 conv=notrunc 2>/dev/null" % sums)[0] == 0
+    assert board.sh("vemra-boot select 2 --trial; cp /tmp/i1 /user/images/image1") == (
+        0, "", "vemra-boot: image 1 is no way back: /user/images/image1 holds no image the launcher boots\n")
+    refusals = [("select 1 --trial", "image 1 boots now: a trial needs the other slot to go back to")]
+    assert [board.sh("vemra-boot " + c) for c, _ in refusals] == [(1, "", "vemra-boot: %s\n" % e) for _, e in refusals]
+    assert board.sh("vemra-boot select 2 --trial") == (0, "selected image 2 for a trial of 3 boots\n", "")
+    assert board.sh("%s > /tmp/before" % sums)[0] == 0
+    for command in ("select 1", "select 2", "select 1 --trial", "install %s/update 1" % IMAGES,
+                    "install %s/update 2 --select" % IMAGES, "install %s/update 2 --trial" % IMAGES):
+        assert board.sh("vemra-boot " + command) == (1, "", PENDING), command
+    assert board.sh("%s | cmp - /tmp/before" % sums)[0] == 0
     assert board.sh("printf '\\377' | dd of=/user/images/image2 bs=1 seek=15 conv=notrunc 2>/dev/null")[0] == 0
     board.reboot()
     run = board.run_launcher()
     assert run.stderr == ("Image2 CRC failed, trying Image1 now.\n"
                           "vemra-boot: image 2 is on trial, but image 1 booted: not confirmed\n")
-    assert trial_of(board)[0].startswith("vemra_trial=2,3,1,1,")
-
-
-def test_power_cut_during_boot_checks_write_still_boots(board):
-    # QEMU killed as soon as the environment's flash changes, that is in
-    # boot-check's write of the boot count: the next boot boots a valid
-    # image, whatever the cut left of the environment.
-    board.up()
-    assert board.sh("vemra-boot install %s/update 2 --trial" % IMAGES)[0] == 0
-    board.reboot()
-    before = open(env_file(board), "rb").read()
-    board.boot("vboard.test", "vboard.poweroff", ready=False)
-    deadline = time.time() + 180
-    while open(env_file(board), "rb").read() == before and time.time() < deadline:
-        time.sleep(0.001)
-    board.kill()
-    assert open(env_file(board), "rb").read() != before
+    assert trial_bytes(board) == (0xB2, 3, 1, 0)
     run = board.run_launcher()
-    assert run.stdout.startswith("Booting image '2'\n") and "demo update running" in run.stdout
-    assert run.stderr == ""
+    assert "vemra-boot: image 2 on trial did not boot: back to image 1\n" + READY in board.console()
+    assert run.stdout.startswith("Booting image '1'\n") and trial_bytes(board) == (0, 3, 1, 0xB2)
+
+
+def test_reject_goes_back_at_once(board):
+    board.up()
+    assert board.sh("vemra-boot confirm && vemra-boot reject") == (
+        0, "no trial pending: nothing to confirm\nno trial pending: nothing to reject\n", "")
+    assert board.sh("vemra-boot install %s/update 2 --trial >/dev/null && vemra-boot reject" % IMAGES) == (
+        0, "trial of image 2 rejected: back to image 1\n", "")
+    board.reboot()
+    run = board.run_launcher()
+    assert run.stdout.startswith("Booting image '1'\n") and trial_bytes(board) == (0, 3, 0, 0xB2)
+
+
+def cut(board, disk, writes):
+    subprocess.run([VBOARD, "cut", board.state, disk, str(writes)], check=True)
+
+
+# Power cuts in the worst windows, each at a chosen EEPROM write: what
+# makes the board, the writes let through in the boot after it (the
+# launcher's write of VPD byte 58 comes first, boot-check's count before
+# it), and the command cut. From each the board boots image 1 again within
+# the trial's boots and one more, the application failing.
+CUTS = {
+    # boot-check's count never lands.
+    "count": ("install {i}/broken 2 --trial --boots 2", 0, None),
+    # The environment's sector erased, as a cut after its erase leaves it.
+    "environment-erased": ("install {i}/broken 2 --trial --boots 2", None, None),
+    # The copy renamed and the trial recorded, but not the selection:
+    # byte 58, then the trial's boots, used and slot.
+    "install-before-selection": ("", 4, "install {i}/broken 2 --trial --boots 2"),
+    # The way back selected, but the trial not ended: the count, byte 58,
+    # byte 0.
+    "reject": ("install {i}/update 2 --trial --boots 2", 3, "reject"),
+}
+
+
+@pytest.mark.parametrize("name", CUTS)
+def test_power_cut_still_goes_back(board, name):
+    before, writes, command = CUTS[name]
+    board.flash()
+    if before:
+        board.shell()
+        assert board.sh("vemra-boot " + before.format(i=IMAGES))[0] == 0
+        board.reboot()
+    if name == "environment-erased":
+        with open(env_file(board), "r+b") as f:
+            f.write(b"\xff" * (128 << 10))
+    if writes is not None:
+        subprocess.run([VBOARD, "cut", board.state, "vpd", str(writes)], check=True)
+    if command:
+        board.shell()
+        assert board.sh("vemra-boot " + command.format(i=IMAGES))[0] == 2
+        assert board.sh("sync")[0] == 0
+        board.kill()
+    elif writes is not None:
+        run = board.run_launcher()
+        assert "I2C error when writing bus 0 offset 58: 5\n" in run.stdout and trial_bytes(board) == (0xB2, 2, 0, 0)
+    for boots in range(3):
+        run = board.run_launcher()
+        if run.stdout.startswith("Booting image '1'\n"):
+            break
+    assert "demo image1 running" in run.stdout and run.vpd[0] == 1 and trial_bytes(board)[0] == 0
