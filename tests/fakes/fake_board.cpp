@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -82,23 +81,20 @@ static uint8_t *request(char op, int fd, int64_t offset, uint64_t length, const 
 	return bytes.data() + (offset - base);
 }
 
-// SMBus byte data to the EEPROM; the Summit device takes writes.
+// SMBus byte data: the EEPROM's registers; the Summit device takes writes.
 static int smbus(int fd, const i2c_smbus_ioctl_data *d)
 {
-	const bool write = d->read_write == I2C_SMBUS_WRITE;
-
 	errno = ENXIO;
-	if (d->size != I2C_SMBUS_BYTE_DATA || (i2c_addr != EEPROM_ADDR && !(i2c_addr == SUMMIT_ADDR && write)))
-		return -1;
-	if (i2c_addr == SUMMIT_ADDR)
+	if (i2c_addr == SUMMIT_ADDR && d->read_write == I2C_SMBUS_WRITE)
 		return 0;
-	if (!write) {
+	if (i2c_addr != EEPROM_ADDR || d->size != I2C_SMBUS_BYTE_DATA)
+		return -1;
+	if (d->read_write == I2C_SMBUS_READ)
 		d->data->byte = fake.eeprom[d->command];
-		return 0;
-	}
-	if (!powered('v', fd, d->command, d->data->byte, nullptr))
+	else if (powered('v', fd, d->command, d->data->byte, nullptr))
+		fake.eeprom[d->command] = d->data->byte;
+	else
 		return -1;
-	fake.eeprom[d->command] = d->data->byte;
 	return 0;
 }
 
@@ -157,7 +153,6 @@ int __real_stat64(const char *path, struct stat64 *st);
 int __real_mkdir(const char *path, mode_t mode);
 int __real_rename(const char *from, const char *to);
 int __real_unlink(const char *path);
-DIR *__real_opendir(const char *path);
 
 int __wrap_open64(const char *path, int flags, ...)
 {
@@ -201,11 +196,6 @@ int __wrap_rename(const char *from, const char *to)
 int __wrap_unlink(const char *path)
 {
 	return user_change(path) ? __real_unlink(board_path(path).c_str()) : -1;
-}
-
-DIR *__wrap_opendir(const char *path)
-{
-	return __real_opendir(board_path(path).c_str());
 }
 
 static bool is_fake(int fd)
