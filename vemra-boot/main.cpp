@@ -117,7 +117,8 @@ static const char HELP[] =
 	"is an error too, and the EEPROM holds what was read.\n"
 	"\n"
 	"Commands that write take the lock /run/vemra-boot.lock; one that finds it\n"
-	"held by another vemra-boot is refused (1).\n"
+	"held by another vemra-boot is refused (1), but boot-check, which counts a\n"
+	"trial's boot in init, goes on without it.\n"
 	"\n"
 	"Exit status: 0 done, 1 refused (not an image the launcher boots, not\n"
 	"signed by a trusted key, too large for the rescue partition, a trial or\n"
@@ -350,10 +351,12 @@ int main(int argc, char **argv)
 	if (!writes(cmd))
 		return usage_error("%s '%s'", is_option(cmd) ? "unknown option" : "unknown command", cmd);
 	lock = take_lock(&status);
-	// boot-check never stops a boot, the lock held or not.
-	if (lock < 0)
-		return strcmp(cmd, "boot-check") == 0 ? STATUS_OK : status;
+	// boot-check runs in init before anything that could run vemra-boot,
+	// and a trial must be counted: it goes on without the lock.
+	if (lock < 0 && strcmp(cmd, "boot-check") != 0)
+		return status;
 	status = run_writing(cmd, argc, argv);
-	close(lock);
+	if (lock >= 0)
+		close(lock);
 	return status;
 }

@@ -1,7 +1,8 @@
 // The flash module over a fake NOR flash (tests/fakes/fake_board.h): the
 // partitions opened and the geometry the kernel partition reports, reads,
 // and sector-wise writes and erases with their console lines, at the top of
-// the 32-bit offset range and with the power cut after each device request.
+// the 32-bit offset range. (A power cut after each request of the writes
+// that vemra-boot makes: tests/vemra-boot/power_cut_test.cpp.)
 #include "board_api.h"
 #include "fake_board.h"
 #include "flash.h"
@@ -198,57 +199,6 @@ TEST(flash_requests, console_contents_and_device_requests)
 		EXPECT_TRUE(c.op != READ || c.rc || (fake.requests.at(0).buffer == buf.data() &&
 			    std::equal(buf.begin(), buf.end(), fake.data.begin() + (c.offset - fake.base))));
 		EXPECT_TRUE(fake.data == want);
-	}
-}
-
-// The power cut after each device request of a write over four 8 KiB
-// sectors (part, whole, whole, part) and of an erase of the same range:
-// the request after the cut fails and nothing after it reaches the flash.
-// Finished sectors hold the new data and, outside the range, their old
-// bytes; the sector of the cut keeps its old bytes until its erase, then
-// holds its written pieces and 0xFF after them; later sectors are
-// untouched. The console shows one dot per finished sector, then the
-// failing step's message and an empty line; each dot is out (in the
-// captured file) before the next sector's first request.
-TEST(flash_power_cut, after_each_request)
-{
-	const uint32_t SEC = 0x2000, PIECES = SEC / 1024, OFF = 0x2A00, LEN = 0x6C00; // sectors 1 to 4
-	const std::string head = "Flash Write 0x00002a00 to 0x000095ff (0x00002000 to 0x00009fff) 4\n\n";
-	const char *const failed[] = { "Flash Write mtd read failed.\n", "Flash Write mtd erase failed.\n",
-				       "Flash Write mtd write failed.\n", "Flash Erase mtd erase failed.\n" };
-	std::vector<uint8_t> src(LEN);
-	for (uint32_t i = 0; i < LEN; i++)
-		src[i] = static_cast<uint8_t>(~fake_pattern(OFF + i));
-
-	for (const bool erase : { false, true }) {
-		const long per_sector = erase ? 1 : 2 + PIECES;
-		for (long cut = 0; cut <= 4 * per_sector; cut++) {
-			const long k = cut / per_sector, step = cut % per_sector; // the sector cut, its request
-			SCOPED_TRACE(testing::Message() << (erase ? "erase" : "write") << ", power cut after request " << cut);
-			fresh(0, SEC, 0x10000);
-			ASSERT_EQ(api_flash_init(), 0);
-			fake.power = cut;
-			const auto r = captured([&] {
-				return erase ? api_flash_erase(rfs_fd, OFF, LEN)
-					     : api_flash_write(src.data(), rfs_fd, OFF, LEN);
-			});
-			const std::string end = k == 4 ? "" : failed[erase ? 3 : std::min(step, 2L)];
-
-			EXPECT_EQ(r, result(k == 4 ? 0 : -1, erase ? end : head + std::string(k, '.') + end + "\n"));
-			if (!erase && k > 0) { // the last request came in sector min(k, 3)
-				EXPECT_EQ(fake.requests.back().shown, static_cast<long>(head.size()) + std::min(k, 3L));
-			}
-			for (uint32_t i = 0; i < fake.data.size(); i++) {
-				const long s = static_cast<long>(i / SEC) - 1, piece = i % SEC / 1024;
-				const bool done = s >= 0 && (s < k || (s == k && !erase && piece < step - 2));
-				uint8_t want = fake_pattern(i);
-				if (done)
-					want = erase ? 0xFF : i >= OFF && i < OFF + LEN ? src[i - OFF] : want;
-				else if (s == k && !erase && step >= 2) // erased, not yet written
-					want = 0xFF;
-				ASSERT_EQ(fake.data[i], want) << "at 0x" << std::hex << i;
-			}
-		}
 	}
 }
 

@@ -24,7 +24,6 @@ struct fake_request {
 	int fd;
 	uint32_t offset, length;
 	const void *buffer; // of a pread or pwrite
-	long shown;         // bytes on standard output by then, when it is a file
 };
 
 struct fake_flash {

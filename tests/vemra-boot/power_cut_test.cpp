@@ -165,7 +165,7 @@ const sweep_case cases[] = {
 	{ "recovery", "", 0, "recovery /in/update", 0, 0, false },
 };
 
-void check_after_cut(const sweep_case &c, int status, const bytes *slots)
+void check_after_cut(const sweep_case &c, bool done, int status, const bytes *slots)
 {
 	bool confirmed = !strcmp(c.command, "confirm") && status == 0;
 	int boots = 0, booted;
@@ -176,6 +176,11 @@ void check_after_cut(const sweep_case &c, int status, const bytes *slots)
 	EXPECT_EQ(trial_slot(), 0) << "a trial pending after " << boots << " boots";
 	if (c.trial) {
 		EXPECT_EQ(booted, confirmed ? c.trial : 3 - c.trial);
+	} else if (done) { // the whole command: what it selected boots
+		EXPECT_EQ(booted, strstr(c.command, "select") ? 2 : 1);
+	}
+	if (done && c.target) {
+		EXPECT_EQ(file(stub.slot[c.target - 1]), U);
 	}
 	if (confirmed && c.target) {
 		EXPECT_EQ(file(stub.slot[c.target - 1]), U);
@@ -218,7 +223,7 @@ TEST(power_cut, at_every_request_of_every_writing_command)
 			done = fake.power != 0;
 			fake.power = -1;
 			ASSERT_FALSE(HasFailure()) << "the fake board refused a request";
-			check_after_cut(c, status, slots);
+			check_after_cut(c, done, status, slots);
 		}
 		printf("%s: %ld cut points\n", c.name, cut - 1);
 	}

@@ -50,20 +50,6 @@ def test_status_on_a_fresh_board(board):
         % lengths["recovery"], "")
 
 
-def test_install_into_slot2_with_select_then_reboot_boots_it(board):
-    board.up()
-    length, crc = header(board, "update")
-    assert board.sh("vemra-boot install %s/update 2 --select" % IMAGES) == (
-        0, "image 2 installed: length %d, crc 0x%08x\nselected image 2\n" % (length, crc), "")
-    assert board.sh("cmp %s/update /user/images/image2 && ls -A /user/images" % IMAGES) == (
-        0, "image1\nimage2\n", "")
-    board.reboot()
-    run = board.run_launcher()
-    assert run.stdout.startswith("Booting image '2'\n")
-    assert "mp.elf.strip: application of demo update running" in run.stdout
-    assert (run.vpd[0], run.vpd[58]) == (2, 2)
-
-
 def test_refused_files_change_nothing(board):
     board.up()
     rescue = os.path.join(board.state, "flash", "rescue.bin")
