@@ -178,9 +178,14 @@ static void check_trial(trial *t, int selected)
 int cmd_boot_check(void)
 {
 	trial t;
+	int byte;
 
 	api_i2c_init();
-	if (load_trial(&t) && t.pending) {
+	// One byte tells whether a trial is pending, at every boot.
+	byte = read_vpd(at(SLOT_BYTE));
+	if (byte < 0)
+		error("boot-check: cannot read VPD byte %u", (unsigned)at(SLOT_BYTE));
+	else if (marked_slot(byte) && load_trial(&t) && t.pending) {
 		const int selected = read_vpd(VPD_SELECTED_IMAGE);
 
 		if (selected < 0 || selected == 0xFF)
