@@ -107,6 +107,7 @@ void fresh_board(const std::string &root, const char *vars)
 	fake.size = 512 << 10;
 	fake.parts = { { "/dev/mtd-ubootenv", environment(vars) }, { "/dev/mtd-rescue", R } };
 	fake.parts[1].second.resize(fake.size, 0xFF);
+	std::fill(fake.eeprom, fake.eeprom + 256, 0xFF); // as an EEPROM leaves the factory
 	fake.eeprom[0] = fake.eeprom[58] = 1;
 	fake.root = root;
 	ASSERT_EQ(system(("rm -rf " + root + "; mkdir -p " + root + "/user/images " + root + "/etc " + root +

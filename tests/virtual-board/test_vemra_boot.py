@@ -136,13 +136,14 @@ def test_selection_read_back_differs(board):
     # An EEPROM that acknowledges the write of VPD byte 0 and keeps another
     # byte, as one whose write-protect pin is set keeps its old one: the
     # EEPROM's byte 0 in i2c-stub switches to a bank of its own on a write
-    # of 2 (bit 1), and reads from there. install --select leaves the slot
-    # installed, not selected; a select after the bank holds 1 reads 1 back.
+    # of 2 (bit 1), and reads from there. install --trial leaves the slot
+    # installed, not selected, and no trial; a select after the bank holds 1
+    # reads 1 back.
     board.up(append=["i2c_stub.bank_reg=0,0", "i2c_stub.bank_mask=0,2", "i2c_stub.bank_start=0,0",
                      "i2c_stub.bank_end=0,0"])
     length, crc = header(board, "update")
-    assert board.sh("vemra-boot install %s/update 2 --select" % IMAGES) == (
-        2, "image 2 installed: length %d, crc 0x%08x\n" % (length, crc),
+    assert board.sh("vemra-boot install %s/update 2 --trial; i2cget -y 0 0x54 0xfc" % IMAGES) == (
+        0, "image 2 installed: length %d, crc 0x%08x\n0x00\n" % (length, crc),
         "vemra-boot: VPD byte 0 reads back 0, not 2\n")
     assert board.sh("cmp %s/update /user/images/image2 && i2cset -y 0 0x54 0 1 && vemra-boot select 2"
                     % IMAGES) == (2, "", "vemra-boot: VPD byte 0 reads back 1, not 2\n")
