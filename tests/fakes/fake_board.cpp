@@ -31,7 +31,7 @@ uint8_t fake_pattern(uint64_t offset)
 void fake_reset(uint32_t base, uint32_t bytes)
 {
 	fake = fake_flash{ 4 << 20, 128 << 10, false, base, std::vector<uint8_t>(bytes), -1, UINT32_MAX, UINT32_MAX,
-			   {}, {}, {}, {}, {} };
+			   {}, {}, {}, {}, -1, {} };
 	for (uint32_t i = 0; i < bytes; i++)
 		fake.data[i] = fake_pattern(static_cast<uint64_t>(base) + i);
 }
@@ -85,6 +85,8 @@ static int smbus(int fd, const i2c_smbus_ioctl_data *d)
 	if (i2c_addr == SUMMIT_ADDR && d->read_write == I2C_SMBUS_WRITE)
 		return 0;
 	if (i2c_addr != EEPROM_ADDR || d->size != I2C_SMBUS_BYTE_DATA)
+		return -1;
+	if (d->read_write == I2C_SMBUS_READ && d->command == fake.unreadable)
 		return -1;
 	if (d->read_write == I2C_SMBUS_READ)
 		d->data->byte = fake.eeprom[d->command];

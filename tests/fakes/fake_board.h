@@ -40,6 +40,7 @@ struct fake_flash {
 	std::vector<fake_request> requests;             // the refused ones too
 	std::vector<std::pair<std::string, std::vector<uint8_t>>> parts; // partitions with bytes of their own
 	uint8_t eeprom[256];       // the VPD EEPROM at 0x54 of bus 0; 0x4F takes writes; nothing else answers
+	int unreadable;            // an EEPROM register whose reads fail (-1: none)
 	std::string root;          // the board's files; empty: the host's
 };
 
