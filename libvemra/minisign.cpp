@@ -72,8 +72,9 @@ bool minisign_parse_sig(const char *text, size_t size, minisign_sig *s)
 		return false;
 	memcpy(s->id, raw + 2, sizeof s->id);
 	memcpy(s->sig, raw + 10, sizeof s->sig);
+	// The global signature covers the comment's text up to a NUL only.
 	if (!next_line(&at, end, &line, &len) || !starts(line, len, TRUSTED) ||
-	    len - strlen(TRUSTED) > MINISIGN_COMMENT_MAX)
+	    len - strlen(TRUSTED) > MINISIGN_COMMENT_MAX || memchr(line, '\0', len))
 		return false;
 	memcpy(s->comment, line + strlen(TRUSTED), len - strlen(TRUSTED));
 	s->comment[len - strlen(TRUSTED)] = '\0';
@@ -95,8 +96,6 @@ static minisign_verdict verify(const minisign_sig *s, const minisign_key *k, con
 	uint8_t signed_comment[sizeof s->sig + MINISIGN_COMMENT_MAX];
 	const size_t comment = strlen(s->comment);
 
-	if (sodium_init() < 0)
-		return MINISIGN_BAD_SIGNATURE;
 	if (s->prehashed) {
 		crypto_generichash(hash, sizeof hash, file, size, NULL, 0);
 		file = hash;
@@ -114,12 +113,40 @@ static minisign_verdict verify(const minisign_sig *s, const minisign_key *k, con
 minisign_verdict minisign_check(const char *text, size_t text_size, const minisign_key *keys,
 				size_t key_count, const uint8_t *file, size_t size, minisign_sig *s)
 {
+	minisign_verdict v = MINISIGN_UNTRUSTED;
+
 	if (!minisign_parse_sig(text, text_size, s))
 		return MINISIGN_MALFORMED;
-	for (size_t i = 0; i < key_count; i++)
-		if (memcmp(s->id, keys[i].id, sizeof s->id) == 0)
-			return verify(s, &keys[i], file, size);
-	return MINISIGN_UNTRUSTED;
+	if (sodium_init() < 0)
+		return MINISIGN_NO_CRYPTO;
+	// Two keys may share an id: the signature is valid when one of them
+	// made it, and otherwise fails as the first of them says.
+	for (size_t i = 0; i < key_count && v != MINISIGN_VALID; i++) {
+		if (memcmp(s->id, keys[i].id, sizeof s->id) != 0)
+			continue;
+		const minisign_verdict k = verify(s, &keys[i], file, size);
+		if (k == MINISIGN_VALID || v == MINISIGN_UNTRUSTED)
+			v = k;
+	}
+	return v;
+}
+
+bool minisign_word(const char *comment, const char *name, char *value, size_t size)
+{
+	const size_t n = strlen(name);
+
+	for (const char *w = comment; *w; w += strcspn(w, "\t"), w += *w == '\t') {
+		const size_t len = strcspn(w, "\t");
+
+		if (len > n && memcmp(w, name, n) == 0 && w[n] == ':') {
+			if (len - n - 1 >= size)
+				return false;
+			memcpy(value, w + n + 1, len - n - 1);
+			value[len - n - 1] = '\0';
+			return true;
+		}
+	}
+	return false;
 }
 
 const char *minisign_reason(minisign_verdict v)
@@ -133,6 +160,8 @@ const char *minisign_reason(minisign_verdict v)
 		return "signed by a key that is not trusted";
 	case MINISIGN_BAD_SIGNATURE:
 		return "the signature does not match";
+	case MINISIGN_NO_CRYPTO:
+		return "libsodium cannot be initialised";
 	case MINISIGN_BAD_COMMENT:
 		break;
 	}

@@ -8,7 +8,11 @@
 #include <cstddef>
 #include <cstdint>
 
-constexpr size_t MINISIGN_COMMENT_MAX = 1024;
+// The longest trusted comment that minisign 0.11 verifies (it signs up to
+// 4077 bytes), and the most bytes a key or signature file may hold: the
+// board and the host take the same files.
+constexpr size_t MINISIGN_COMMENT_MAX = 8173;
+constexpr size_t MINISIGN_FILE_MAX = 16384;
 
 struct minisign_key {
 	uint8_t id[8];
@@ -29,22 +33,29 @@ enum minisign_verdict {
 	MINISIGN_UNTRUSTED,     // signed by a key that is not among the trusted
 	MINISIGN_BAD_SIGNATURE, // the file's bytes are not what was signed
 	MINISIGN_BAD_COMMENT,   // the trusted comment is not what was signed
+	MINISIGN_NO_CRYPTO,     // libsodium cannot be initialised: nothing checked
 };
 
 // False for a file that is not one of minisign's (lines as minisign
-// writes them, base64 of the right length, a known algorithm).
+// writes them, base64 of the right length, a known algorithm, a trusted
+// comment without a NUL).
 bool minisign_parse_key(const char *text, size_t size, minisign_key *k);
 bool minisign_parse_sig(const char *text, size_t size, minisign_sig *s);
 
 // The signature file's text over the file's bytes, with the trusted keys:
 // its form, its key id, the signature, the global signature, in that order.
-// *s receives what was parsed (its key id, for the message). A libsodium
-// that cannot be initialised counts as a bad signature.
+// Every key with the signature's id is tried. *s receives what was parsed
+// (its key id, for the message).
 minisign_verdict minisign_check(const char *text, size_t text_size, const minisign_key *keys,
 				size_t key_count, const uint8_t *file, size_t size, minisign_sig *s);
 // What a verdict means, in a few words; the key's id for the untrusted.
 const char *minisign_reason(minisign_verdict v);
 // The key id as minisign shows it: 16 hexadecimal digits.
 void minisign_id_text(const uint8_t *id, char *out);
+
+// The value of the word "name:value" among the trusted comment's words,
+// which minisign separates by tabs (timestamp:, file:): false when there
+// is none, or when it does not fit size bytes with its NUL.
+bool minisign_word(const char *comment, const char *name, char *value, size_t size);
 
 #endif

@@ -1,10 +1,12 @@
 #include "input.h"
 
 #include "console.h"
+#include "identity.h"
 #include "minisign.h"
 #include "slots.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,8 +17,6 @@
 #include <unistd.h>
 
 static const char KEYS_DIR[] = "/etc/vemra-boot/keys";
-// A key or signature file is a few lines; anything longer is not one.
-static const size_t SMALL_FILE_MAX = 4096;
 // The board trusts a few keys, not a key ring.
 static const int KEYS_MAX = 16;
 
@@ -58,33 +58,50 @@ static bool is_key_file(const char *name)
 	return n > 4 && strcmp(name + n - 4, ".pub") == 0;
 }
 
-// The trusted keys (at most keys_max); -1, said, when one of them cannot
-// be read. A missing folder holds none.
+// One key file into keys[count]; false, said, when it is not a key or
+// there is no room for it.
+static bool read_key(const char *name, minisign_key *keys, int count, int keys_max)
+{
+	char path[sizeof KEYS_DIR + NAME_MAX + 1];
+	uint8_t *text = NULL;
+	uint32_t size = 0;
+	bool ok;
+
+	snprintf(path, sizeof path, "%s/%s", KEYS_DIR, name);
+	ok = count < keys_max && read_whole(path, &text, &size, MINISIGN_FILE_MAX) &&
+	     minisign_parse_key((const char *)text, size, &keys[count]);
+	free(text);
+	if (!ok)
+		error("%s: not a minisign public key, or more than %d keys", path, keys_max);
+	return ok;
+}
+
+// The trusted keys (at most keys_max). Only a folder that is not there
+// holds none: one that cannot be listed, or a key that cannot be read,
+// is -1, said, so that signatures are never skipped by mistake.
 static int read_keys(minisign_key *keys, int keys_max)
 {
 	DIR *dir = opendir(KEYS_DIR);
 	const dirent *e;
 	int count = 0;
 
-	while (count >= 0 && dir && (e = readdir(dir))) {
-		char path[512];
-		uint8_t *text = NULL;
-		uint32_t size = 0;
-
-		if (!is_key_file(e->d_name))
-			continue;
-		snprintf(path, sizeof path, "%s/%s", KEYS_DIR, e->d_name);
-		if (count < keys_max && read_whole(path, &text, &size, SMALL_FILE_MAX) &&
-		    minisign_parse_key((const char *)text, size, &keys[count])) {
-			count++;
-		} else {
-			error("%s: not a minisign public key, or more than %d keys", path, keys_max);
-			count = -1;
-		}
-		free(text);
+	if (!dir && errno == ENOENT)
+		return 0;
+	if (!dir) {
+		error("%s: %s", KEYS_DIR, strerror(errno));
+		return -1;
 	}
-	if (dir)
-		closedir(dir);
+	errno = 0;
+	while (count >= 0 && (e = readdir(dir))) {
+		if (is_key_file(e->d_name))
+			count = read_key(e->d_name, keys, count, keys_max) ? count + 1 : -1;
+		errno = 0;
+	}
+	if (count >= 0 && errno) {
+		error("%s: %s", KEYS_DIR, strerror(errno));
+		count = -1;
+	}
+	closedir(dir);
 	return count;
 }
 
@@ -95,30 +112,38 @@ int trusted_key_count(void)
 	return read_keys(keys, KEYS_MAX);
 }
 
+// The signature's text over in's bytes: STATUS_OK with the text and what
+// it says kept in in, or the refusal or the error said.
 static int check_signature(const char *file, const char *sig_path, const minisign_key *keys,
-			   int count, const input *in)
+			   int count, input *in)
 {
-	minisign_verdict v;
+	minisign_verdict v = MINISIGN_MALFORMED;
 	minisign_sig sig;
 	uint8_t *text;
 	uint32_t size;
 	char id[17];
 
-	if (!read_whole(sig_path, &text, &size, SMALL_FILE_MAX)) {
+	if (read_whole(sig_path, &text, &size, MINISIGN_FILE_MAX))
+		v = minisign_check((const char *)text, size, keys, (size_t)count, in->bytes, in->size,
+				   &sig);
+	else if (errno != EFBIG) {
 		error("%s: no signature: %s", sig_path, strerror(errno));
 		return STATUS_REFUSED;
 	}
-	v = minisign_check((const char *)text, size, keys, (size_t)count, in->bytes, in->size, &sig);
-	free(text);
-	if (v == MINISIGN_VALID)
+	if (v == MINISIGN_VALID) {
+		in->signature = (char *)text;
+		in->signature_size = size;
+		meta_from_comment(sig.comment, &in->meta);
 		return STATUS_OK;
+	}
+	free(text);
 	minisign_id_text(sig.id, id);
 	if (v == MINISIGN_UNTRUSTED)
 		error("%s: signed by key %s, which this board does not trust", file, id);
 	else
 		error("%s: %s", v == MINISIGN_MALFORMED || v == MINISIGN_BAD_COMMENT ? sig_path : file,
 		      minisign_reason(v));
-	return STATUS_REFUSED;
+	return v == MINISIGN_NO_CRYPTO ? STATUS_ERROR : STATUS_REFUSED;
 }
 
 static int check_image(const char *file, input *in)
@@ -131,23 +156,54 @@ static int check_image(const char *file, input *in)
 	return STATUS_REFUSED;
 }
 
-int load_input(const char *file, const char *signature, input *in)
+// FILE's size against where it goes, before anything of it is read.
+static int fits(const char *file, const destination *to)
+{
+	struct stat st;
+
+	if (stat(file, &st) != 0) {
+		error("%s: %s", file, strerror(errno));
+		return STATUS_ERROR;
+	}
+	if ((uint64_t)st.st_size <= to->room)
+		return STATUS_OK;
+	error("%s: %llu bytes do not fit %s (%llu bytes)", file, (unsigned long long)st.st_size,
+	      to->name, (unsigned long long)to->room);
+	return STATUS_REFUSED;
+}
+
+// FILE.minisig, or false, said, when the name would be too long.
+static bool default_signature(const char *file, char *path, size_t size)
+{
+	if ((size_t)snprintf(path, size, "%s.minisig", file) < size)
+		return true;
+	error("%s: too long a name for its signature's", file);
+	return false;
+}
+
+int load_input(const char *file, const char *signature, const destination *to, input *in)
 {
 	minisign_key keys[KEYS_MAX];
 	const int count = read_keys(keys, KEYS_MAX);
-	char sig_path[512];
-	int status = STATUS_OK;
+	char sig_path[PATH_MAX];
+	int status;
 
 	*in = input{};
 	if (count < 0)
 		return STATUS_ERROR;
+	status = fits(file, to);
+	if (status != STATUS_OK)
+		return status;
 	if (!read_whole(file, &in->bytes, &in->size, UINT32_MAX)) {
 		error("%s: %s", file, strerror(errno));
 		return STATUS_ERROR;
 	}
 	if (count > 0) {
-		snprintf(sig_path, sizeof sig_path, "%s.minisig", file);
+		if (!signature && !default_signature(file, sig_path, sizeof sig_path))
+			return STATUS_ERROR;
 		status = check_signature(file, signature ? signature : sig_path, keys, count, in);
+		if (status == STATUS_OK)
+			status = check_identity(file, &in->meta, to->allow_downgrade);
 	}
 	return status == STATUS_OK ? check_image(file, in) : status;
 }
@@ -155,5 +211,42 @@ int load_input(const char *file, const char *signature, input *in)
 void free_input(input *in)
 {
 	free(in->bytes);
+	free(in->signature);
 	in->bytes = NULL;
+	in->signature = NULL;
+}
+
+void kept_signature_path(int n, char *path)
+{
+	snprintf(path, 32, "%s.minisig", slot_path(n));
+}
+
+kept_signature check_kept_signature(int n, image_meta *m)
+{
+	minisign_key keys[KEYS_MAX];
+	const int count = read_keys(keys, KEYS_MAX);
+	uint8_t *slot, *text;
+	uint32_t slot_size, size;
+	char path[32];
+	minisign_sig sig;
+	kept_signature k = KEPT_DIFFERS;
+
+	*m = image_meta{};
+	kept_signature_path(n, path);
+	if (count <= 0)
+		return KEPT_UNREADABLE;
+	if (!read_whole(path, &text, &size, MINISIGN_FILE_MAX))
+		return errno == ENOENT ? KEPT_NONE : errno == EFBIG ? KEPT_DIFFERS : KEPT_UNREADABLE;
+	if (!read_whole(slot_path(n), &slot, &slot_size, UINT32_MAX)) {
+		free(text);
+		return KEPT_UNREADABLE;
+	}
+	if (minisign_check((const char *)text, size, keys, (size_t)count, slot, slot_size, &sig) ==
+	    MINISIGN_VALID) {
+		meta_from_comment(sig.comment, m);
+		k = KEPT_MATCHES;
+	}
+	free(slot);
+	free(text);
+	return k;
 }

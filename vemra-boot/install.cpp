@@ -2,6 +2,7 @@
 
 #include "board_api.h"
 #include "console.h"
+#include "identity.h"
 #include "image.h"
 #include "input.h"
 #include "slots.h"
@@ -14,23 +15,10 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 static const char USER_DIR[] = "/user";
-
-// Puts a directory's entries on disk; false with errno.
-static bool sync_dir(const char *path)
-{
-	const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	int err;
-
-	if (fd < 0)
-		return false;
-	err = fsync(fd) == 0 ? 0 : errno;
-	close(fd);
-	errno = err;
-	return err == 0;
-}
 
 // Creates /user/images when it is missing, its entry put on disk too.
 static bool make_images_dir(void)
@@ -65,9 +53,9 @@ static bool write_all(int fd, const uint8_t *buf, uint32_t count)
 	return true;
 }
 
-// The image beside slot n, on disk; removed with the reason said when it
-// cannot be written whole.
-static bool write_beside_slot(const char *temp, const uint8_t *image, uint32_t size)
+// Bytes into a new file beside their place, on disk; removed with the
+// reason said when they cannot be written whole.
+static bool write_beside(const char *temp, const uint8_t *image, uint32_t size)
 {
 	const int fd = open(temp, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
 
@@ -109,7 +97,7 @@ static int install_image(const input *file, int n)
 	char temp[32];
 
 	snprintf(temp, sizeof temp, "%s/.image%d.new", IMAGES_DIR, n);
-	if (!make_images_dir() || !write_beside_slot(temp, file->bytes, image_size(&in->header)))
+	if (!make_images_dir() || !write_beside(temp, file->bytes, image_size(&in->header)))
 		return STATUS_ERROR;
 	if (rename(temp, slot_path(n)) < 0) {
 		const int err = errno;
@@ -127,6 +115,24 @@ static int install_image(const input *file, int n)
 	printf("image %d installed: length %u, crc 0x%08x\n", n, (unsigned)in->header.length,
 	       (unsigned)in->header.crc);
 	return STATUS_OK;
+}
+
+// The signature checked, kept beside the slot for status and confirm (or
+// what was there removed, with none): written after the slot, so that a
+// power cut between them leaves a signature that status shows as not
+// matching, never one that matches another image.
+static bool keep_signature(int n, const input *in)
+{
+	char path[32], temp[40];
+
+	kept_signature_path(n, path);
+	snprintf(temp, sizeof temp, "%s.new", path);
+	if (!in->signature ? unlink(path) == 0 || errno == ENOENT
+			   : write_beside(temp, (const uint8_t *)in->signature, in->signature_size) &&
+				     rename(temp, path) == 0)
+		return true;
+	error("%s: %s", path, strerror(errno));
+	return false;
 }
 
 // What is checked before anything is written: a trial that can be, or no
@@ -156,27 +162,49 @@ static int select_now(int n, const selection *how)
 
 // Only the image, length + 16 bytes, goes into the slot: bytes after it
 // in FILE are not written, as the launcher would not read them.
+// The floor follows a signed image installed without a trial; a trial's
+// is raised when it is confirmed.
 static int install_input(const input *in, int n, const selection *how)
 {
 	int status;
 
-	if (!user_mounted())
-		return STATUS_ERROR;
 	api_i2c_init();
 	status = may_change(n, how);
 	if (status == STATUS_OK)
 		status = install_image(in, n);
+	if (status == STATUS_OK && !keep_signature(n, in))
+		status = STATUS_ERROR;
+	if (status == STATUS_OK && !how->trial && in->signature && in->meta.version[0] &&
+	    !write_floor(in->meta.version))
+		status = STATUS_ERROR;
 	if (status == STATUS_OK)
 		status = select_now(n, how);
 	api_i2c_close();
 	return status;
 }
 
-int cmd_install(const char *file, const char *signature, int n, const selection *how)
+// The room on /user for the copy beside the slot.
+static bool user_room(uint64_t *room)
 {
-	input in;
-	int status = load_input(file, signature, &in);
+	struct statvfs st;
 
+	if (statvfs(USER_DIR, &st) != 0) {
+		error("%s: %s", USER_DIR, strerror(errno));
+		return false;
+	}
+	*room = (uint64_t)st.f_bavail * st.f_frsize;
+	return true;
+}
+
+int cmd_install(const char *file, const char *signature, int n, const selection *how,
+		bool allow_downgrade)
+{
+	destination to = { 0, USER_DIR, allow_downgrade };
+	input in = {};
+	int status = user_mounted() && user_room(&to.room) ? STATUS_OK : STATUS_ERROR;
+
+	if (status == STATUS_OK)
+		status = load_input(file, signature, &to, &in);
 	if (status == STATUS_OK)
 		status = install_input(&in, n, how);
 	free_input(&in);

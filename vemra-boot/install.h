@@ -11,7 +11,8 @@ struct selection {
 };
 
 // A slot is selected only once it holds the image, whole and checked.
-int cmd_install(const char *file, const char *signature, int n, const selection *how);
+int cmd_install(const char *file, const char *signature, int n, const selection *how,
+		bool allow_downgrade);
 int cmd_select(int n, const selection *how);
 
 #endif

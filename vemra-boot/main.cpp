@@ -30,7 +30,8 @@ static const char HELP[] =
 	"usage: vemra-boot status [-p]\n"
 	"       vemra-boot select 1|2 [--trial [--boots N]]\n"
 	"       vemra-boot install FILE 1|2 [--select | --trial [--boots N]] [--signature SIG]\n"
-	"       vemra-boot recovery FILE [--signature SIG]\n"
+	"                  [--allow-downgrade]\n"
+	"       vemra-boot recovery FILE [--signature SIG] [--allow-downgrade]\n"
 	"       vemra-boot boot-check\n"
 	"       vemra-boot confirm | reject\n"
 	"       vemra-boot set KEY VALUE\n"
@@ -48,13 +49,16 @@ static const char HELP[] =
 	"            (VPD byte 58; 4 is the recovery image), the state of both\n"
 	"            slots and of the recovery image (valid, invalid-header,\n"
 	"            checksum-failed, missing or unreadable), whether signatures\n"
-	"            are required, the launcher's switches as it reads them, a\n"
-	"            pending trial and the last rollback. With -p: one key=value\n"
-	"            a line. What cannot be read is shown as unreadable, never as\n"
-	"            a default, and makes the exit status 2.\n"
+	"            are required (then also each slot's version and board, and\n"
+	"            whether its kept signature still matches it, the board's\n"
+	"            string and its floor), the launcher's switches as it reads\n"
+	"            them, a pending trial and the last rollback. With -p: one\n"
+	"            key=value a line. What cannot be read is shown as\n"
+	"            unreadable, never as a default, and makes the exit status 2.\n"
 	"  select    make slot 1 or 2 the one the launcher boots first: VPD\n"
 	"            byte 0 is written and read back.\n"
-	"  install   read FILE into memory, check it there, write it beside\n"
+	"  install   refuse a FILE larger than /user's free room; read it into\n"
+	"            memory, check it there, write it beside\n"
 	"            slot 1 or 2, rename it over the slot and check the slot;\n"
 	"            then, with --select or --trial, select the slot. A power\n"
 	"            cut leaves the slot's old image or the new one, whole, and\n"
@@ -69,14 +73,23 @@ static const char HELP[] =
 	"  --signature  the minisign signature of FILE (default FILE.minisig).\n"
 	"            When /etc/vemra-boot/keys holds minisign public keys\n"
 	"            (*.pub), install and recovery take only a FILE signed by\n"
-	"            one of them (minisign -Sm FILE; the legacy form too): no\n"
-	"            signature file, a malformed one, a key not trusted, a\n"
+	"            one of them (vemra-image sign; minisign's legacy form too):\n"
+	"            no signature file, a malformed one, a key not trusted, a\n"
 	"            signature or trusted comment that does not match is refused\n"
-	"            (1) before anything is written. The bytes checked are the\n"
-	"            bytes written. With no keys, signatures are not required.\n"
-	"  recovery  check FILE, write it as the recovery image on the rescue\n"
-	"            partition and read it back. A power cut during the write\n"
-	"            leaves a recovery image that the launcher does not boot.\n"
+	"            (1) before anything is written, and so is an image signed\n"
+	"            for another board than /etc/vemra-boot/board names (or for\n"
+	"            none, when it names one), or older than the board's floor:\n"
+	"            the version of the last image confirmed or installed\n"
+	"            without a trial (/user/images/floor). The signature is kept\n"
+	"            beside its slot (imageN.minisig). The bytes checked are the\n"
+	"            bytes written. With no keys folder, signatures are not\n"
+	"            required; one that cannot be read is an error (2).\n"
+	"  --allow-downgrade  install an image older than the floor, as a\n"
+	"            person's decision, said on stdout.\n"
+	"  recovery  refuse a FILE larger than the rescue partition; check it,\n"
+	"            write it as the recovery image and read it back. A power cut\n"
+	"            during the write leaves a recovery image that the launcher\n"
+	"            does not boot.\n"
 	"  boot-check  run by init just before the launcher: counts a boot of\n"
 	"            the trial pending; once its N boots are used up without a\n"
 	"            confirm, or at once when the launcher did not boot the slot\n"
@@ -85,8 +98,9 @@ static const char HELP[] =
 	"            reads no flash when no trial is pending, and never stops a\n"
 	"            boot: failures are one line on stderr, the exit status is 0.\n"
 	"  confirm   run by the application once it is healthy: ends the trial,\n"
-	"            the slot stays. Refused (1) unless the slot on trial is the\n"
-	"            one selected and the one booted (VPD byte 58).\n"
+	"            the slot stays, and its signed version becomes the floor.\n"
+	"            Refused (1) unless the slot on trial is the one selected\n"
+	"            and the one booted (VPD byte 58).\n"
 	"  reject    the update is bad: selects the way back at once and ends\n"
 	"            the trial.\n"
 	"            Both say so when no trial is pending (exit status 0).\n"
@@ -167,12 +181,13 @@ static const int TRIAL_BOOTS_MAX = 99;
 
 // The arguments of select, install and recovery: their positionals
 // (a slot; FILE and a slot; FILE) and the options --select, --trial,
-// --boots N and --signature SIG.
+// --boots N, --signature SIG and --allow-downgrade.
 struct command_args {
 	const char *pos[2];
 	int count;
 	selection how;
 	const char *signature; // --signature SIG
+	bool allow_downgrade;
 };
 
 static bool parse_boots(const char *arg, int *boots)
@@ -196,6 +211,8 @@ static int parse_option(const char *cmd, int argc, char **argv, int *i, command_
 		a->how.select = true;
 	else if (strcmp(arg, "--trial") == 0 && !recovery)
 		*trial = true;
+	else if (strcmp(arg, "--allow-downgrade") == 0 && (install || recovery))
+		a->allow_downgrade = true;
 	else if (strcmp(arg, "--signature") == 0 && (install || recovery)) {
 		if (*i + 1 >= argc)
 			return usage_error("%s: --signature needs a file", cmd);
@@ -259,7 +276,7 @@ static int run_install(int argc, char **argv)
 		return usage_error("install: expected FILE and a slot, 1 or 2");
 	if (!parse_slot(a.pos[1], &n))
 		return STATUS_ERROR;
-	return cmd_install(a.pos[0], a.signature, n, &a.how);
+	return cmd_install(a.pos[0], a.signature, n, &a.how, a.allow_downgrade);
 }
 
 // Commands with fixed arguments: boot-check, confirm, reject, set, unset.
@@ -287,7 +304,7 @@ static int run_recovery(int argc, char **argv)
 		return STATUS_ERROR;
 	if (a.count != 1)
 		return usage_error("recovery: expected one FILE");
-	return cmd_recovery(a.pos[0], a.signature);
+	return cmd_recovery(a.pos[0], a.signature, a.allow_downgrade);
 }
 
 // The lock's descriptor, or -1 with the refusal (STATUS_REFUSED: held by

@@ -10,8 +10,8 @@
 
 static const char RESCUE_DEVICE[] = "/dev/mtd-rescue";
 
-// The flash and the rescue partition are there, and the image fits it.
-static int rescue_ready(const char *file, uint32_t size, uint32_t *partition)
+// The flash and the rescue partition are there, and their size known.
+static int rescue_ready(uint32_t *partition)
 {
 	if (api_flash_init() != 0) {
 		error("no flash (cannot read the flash geometry)");
@@ -24,11 +24,6 @@ static int rescue_ready(const char *file, uint32_t size, uint32_t *partition)
 	if (!mtd_get_size(rescue_fd, partition)) {
 		error("%s: cannot read its size", RESCUE_DEVICE);
 		return STATUS_ERROR;
-	}
-	if (size > *partition) {
-		error("%s: image of %u bytes does not fit the rescue partition (%u bytes)", file,
-		      (unsigned)size, (unsigned)*partition);
-		return STATUS_REFUSED;
 	}
 	return STATUS_OK;
 }
@@ -101,15 +96,17 @@ static int verify_rescue(const uint8_t *image, uint32_t size, uint32_t partition
 	return STATUS_OK;
 }
 
-int cmd_recovery(const char *file, const char *signature)
+// A FILE larger than the partition is refused before it is read.
+int cmd_recovery(const char *file, const char *signature, bool allow_downgrade)
 {
-	input in;
-	uint32_t partition, size;
-	int status = load_input(file, signature, &in);
+	uint32_t partition = 0, size;
+	input in = {};
+	int status = rescue_ready(&partition);
+	const destination to = { partition, "the rescue partition", allow_downgrade };
 
-	size = image_size(&in.check.header);
 	if (status == STATUS_OK)
-		status = rescue_ready(file, size, &partition);
+		status = load_input(file, signature, &to, &in);
+	size = image_size(&in.check.header);
 	if (status == STATUS_OK)
 		status = write_rescue(in.bytes, size);
 	if (status == STATUS_OK)

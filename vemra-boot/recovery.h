@@ -3,6 +3,6 @@
 #ifndef VEMRA_BOOT_RECOVERY_H
 #define VEMRA_BOOT_RECOVERY_H
 
-int cmd_recovery(const char *file, const char *signature);
+int cmd_recovery(const char *file, const char *signature, bool allow_downgrade);
 
 #endif

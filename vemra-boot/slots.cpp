@@ -66,3 +66,16 @@ bool user_mounted(void)
 	}
 	return true;
 }
+
+bool sync_dir(const char *path)
+{
+	const int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int err;
+
+	if (fd < 0)
+		return false;
+	err = fsync(fd) == 0 ? 0 : errno;
+	close(fd);
+	errno = err;
+	return err == 0;
+}

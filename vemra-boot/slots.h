@@ -25,4 +25,7 @@ int check_slot(int n, image_check *c);
 // /user is the mounted filesystem the slots live on (said when not).
 bool user_mounted(void);
 
+// Puts a directory's entries on disk; false with errno.
+bool sync_dir(const char *path);
+
 #endif

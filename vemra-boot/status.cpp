@@ -2,6 +2,7 @@
 
 #include "board_api.h"
 #include "console.h"
+#include "identity.h"
 #include "input.h"
 #include "slots.h"
 #include "switches.h"
@@ -22,6 +23,8 @@ enum { UNREADABLE = -1, MISSING = -2 };
 struct image_status {
 	int state; // image_state, MISSING or UNREADABLE
 	image_header header;
+	kept_signature kept; // with trusted keys, of a valid slot
+	image_meta meta;     // what a kept signature that matches says
 };
 
 struct board_status {
@@ -34,6 +37,8 @@ struct board_status {
 	bool switches_read;
 	launch_settings_t switches;
 	int keys; // trusted keys, or -1: unreadable
+	bool identity_read; // with trusted keys: the board's string and floor
+	char board[META_TEXT_MAX], floor[META_TEXT_MAX];
 };
 
 static void slot_status(int n, image_status *s)
@@ -85,6 +90,12 @@ static void gather_status(board_status *b)
 	slot_status(2, &b->slot[1]);
 	rescue_status(flash, &b->rescue);
 	b->keys = trusted_key_count();
+	if (b->keys <= 0)
+		return;
+	for (int n = 1; n <= 2; n++)
+		if (b->slot[n - 1].state == IMAGE_VALID)
+			b->slot[n - 1].kept = check_kept_signature(n, &b->slot[n - 1].meta);
+	b->identity_read = read_board(b->board) && read_floor(b->floor);
 }
 
 static const char *state_word(int state)
@@ -114,13 +125,30 @@ static void print_vpd_line(const char *label, int value, const char *note)
 	print_line(label, text);
 }
 
-static void print_image_line(const char *label, const image_status *s)
-{
-	char value[64];
+static const char *const KEPT_WORDS[] = { "matches", "differs", "none", "unreadable" };
 
+// With trusted keys: what the signature kept beside a valid slot says.
+static void kept_text(const image_status *s, bool keys, char *text, size_t size)
+{
+	text[0] = '\0';
+	if (!keys || s->state != IMAGE_VALID)
+		return;
+	if (s->kept != KEPT_MATCHES)
+		snprintf(text, size, ", signature %s", s->kept == KEPT_NONE ? "none"
+				     : s->kept == KEPT_DIFFERS ? "does not match" : "unreadable");
+	else
+		snprintf(text, size, ", signed%s%s%s%s", s->meta.version[0] ? " version " : "",
+			 s->meta.version, s->meta.board[0] ? " for " : "", s->meta.board);
+}
+
+static void print_image_line(const char *label, const image_status *s, bool keys)
+{
+	char value[64 + 2 * META_TEXT_MAX], kept[32 + 2 * META_TEXT_MAX];
+
+	kept_text(s, keys, kept, sizeof kept);
 	if (s->state == IMAGE_VALID)
-		snprintf(value, sizeof value, "valid, length %u, crc 0x%08x",
-			 (unsigned)s->header.length, (unsigned)s->header.crc);
+		snprintf(value, sizeof value, "valid, length %u, crc 0x%08x%s",
+			 (unsigned)s->header.length, (unsigned)s->header.crc, kept);
 	else
 		snprintf(value, sizeof value, "%s", state_word(s->state));
 	print_line(label, value);
@@ -181,10 +209,14 @@ static void print_status(const board_status *b)
 
 	print_vpd_line("selected:", b->selected, selected_boots ? "" : " (boots 1)");
 	print_vpd_line("booted:", b->booted, b->booted == RECOVERY_IMAGE ? " (recovery)" : "");
-	print_image_line("image1:", &b->slot[0]);
-	print_image_line("image2:", &b->slot[1]);
-	print_image_line("rescue:", &b->rescue);
+	print_image_line("image1:", &b->slot[0], b->keys > 0);
+	print_image_line("image2:", &b->slot[1], b->keys > 0);
+	print_image_line("rescue:", &b->rescue, false);
 	print_line("signatures:", signatures_text(b->keys, value, sizeof value));
+	if (b->keys > 0) {
+		print_line("board:", !b->identity_read ? "unreadable" : b->board[0] ? b->board : "none");
+		print_line("floor:", !b->identity_read ? "unreadable" : b->floor[0] ? b->floor : "none");
+	}
 	if (b->switches_read)
 		print_switches(&b->switches);
 	else
@@ -200,13 +232,20 @@ static void print_key_vpd(const char *key, int value)
 		printf("%s=%d\n", key, value);
 }
 
-static void print_key_image(const char *key, const image_status *s)
+static void print_key_image(const char *key, const image_status *s, bool keys)
 {
 	printf("%s=%s\n", key, state_word(s->state));
 	if (s->state != IMAGE_VALID)
 		return;
 	printf("%s_length=%u\n", key, (unsigned)s->header.length);
 	printf("%s_crc=0x%08x\n", key, (unsigned)s->header.crc);
+	if (!keys)
+		return;
+	printf("%s_signature=%s\n", key, KEPT_WORDS[s->kept]);
+	if (s->meta.version[0])
+		printf("%s_version=%s\n", key, s->meta.version);
+	if (s->meta.board[0])
+		printf("%s_board=%s\n", key, s->meta.board);
 }
 
 static void print_key_switches(const launch_settings_t *s)
@@ -241,13 +280,17 @@ static void print_status_keys(const board_status *b)
 {
 	print_key_vpd("selected", b->selected);
 	print_key_vpd("booted", b->booted);
-	print_key_image("image1", &b->slot[0]);
-	print_key_image("image2", &b->slot[1]);
-	print_key_image("rescue", &b->rescue);
+	print_key_image("image1", &b->slot[0], b->keys > 0);
+	print_key_image("image2", &b->slot[1], b->keys > 0);
+	print_key_image("rescue", &b->rescue, false);
 	if (b->keys >= 0)
 		printf("signature_keys=%d\n", b->keys);
 	else
 		printf("signature_keys=unreadable\n");
+	if (b->keys > 0 && b->identity_read)
+		printf("board=%s\nfloor=%s\n", b->board, b->floor);
+	else if (b->keys > 0)
+		printf("board=unreadable\nfloor=unreadable\n");
 	if (b->switches_read)
 		print_key_switches(&b->switches);
 	else
@@ -288,7 +331,14 @@ int cmd_status(bool keys)
 		      (unsigned)TRIAL_VPD + 3);
 		status = STATUS_ERROR;
 	}
-	if (b.keys < 0)
+	for (int n = 1; n <= 2; n++) {
+		if (b.keys > 0 && b.slot[n - 1].state == IMAGE_VALID &&
+		    b.slot[n - 1].kept == KEPT_UNREADABLE) {
+			error("cannot read %s's signature", slot_path(n));
+			status = STATUS_ERROR;
+		}
+	}
+	if (b.keys < 0 || (b.keys > 0 && !b.identity_read))
 		status = STATUS_ERROR;
 	return status;
 }

@@ -2,7 +2,9 @@
 
 #include "board_api.h"
 #include "console.h"
+#include "identity.h"
 #include "image.h"
+#include "input.h"
 #include "slots.h"
 #include "vpd.h"
 
@@ -207,6 +209,19 @@ static int nothing_to(const char *verb)
 	return STATUS_OK;
 }
 
+// With trusted keys, the version that the slot's kept signature gives its
+// image becomes the floor; a slot without a signature that matches it
+// leaves the floor as it is. Keys that cannot be read (said) fail it.
+static bool raise_floor(int slot)
+{
+	const int keys = trusted_key_count();
+	image_meta m;
+
+	if (keys <= 0 || check_kept_signature(slot, &m) != KEPT_MATCHES || !m.version[0])
+		return keys >= 0;
+	return write_floor(m.version);
+}
+
 static int confirm_trial(const trial *t)
 {
 	const int booted = read_vpd(VPD_BOOTED_IMAGE);
@@ -220,8 +235,10 @@ static int confirm_trial(const trial *t)
 		error("image %d is on trial, but VPD byte 0 is %d: not confirmed", t->slot, selected);
 		return STATUS_REFUSED;
 	}
-	// The last rollback is history once a later trial is good.
-	if (!put_vpd(at(ROLLBACK_BYTE), NONE) || set_vpd(at(SLOT_BYTE), NONE) != VPD_SET)
+	// The floor first: a power cut before the trial ends leaves it raised,
+	// never lower. The last rollback is history once a later trial is good.
+	if (!raise_floor(t->slot) || !put_vpd(at(ROLLBACK_BYTE), NONE) ||
+	    set_vpd(at(SLOT_BYTE), NONE) != VPD_SET)
 		return STATUS_ERROR;
 	printf("trial of image %d confirmed\n", t->slot);
 	return STATUS_OK;

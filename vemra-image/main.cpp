@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@
 
 #include "crc.h"
 #include "image.h"
+#include "meta.h"
 #include "minisign.h"
 
 // Exit status: 1 only ever means "the image is not one the launcher boots".
@@ -29,6 +31,7 @@ static const char USAGE[] =
 	"       vemra-image create -o OUT [--reserved N] -C DIR\n"
 	"       vemra-image list IMAGE\n"
 	"       vemra-image verify [--key PUB [--signature SIG]] IMAGE\n"
+	"       vemra-image sign --key SECRET --version V --board B IMAGE\n"
 	"       vemra-image extract IMAGE -o PAYLOAD\n"
 	"       vemra-image --help\n"
 	"\n"
@@ -36,10 +39,17 @@ static const char USAGE[] =
 	"           with -C, pack the tree under DIR with tar first (members\n"
 	"           relative to DIR, owned by root). N sets the reserved header\n"
 	"           word (decimal, or hexadecimal with 0x).\n"
-	"  list     print the header fields and whether the image is valid.\n"
+	"  list     print the header fields and whether the image is valid, and\n"
+	"           what IMAGE.minisig says of it (not checked: see verify).\n"
 	"  verify   check the image as the launcher does; say why it is rejected.\n"
 	"           With --key, first its minisign signature (SIG, by default\n"
-	"           IMAGE.minisig) with the public key PUB, as the board does.\n"
+	"           IMAGE.minisig) with the public key PUB, as the board does,\n"
+	"           and show the version and board it is signed for.\n"
+	"  sign     sign a valid image with minisign's secret key SECRET\n"
+	"           (IMAGE.minisig): the trusted comment says its version V\n"
+	"           (numbers and dots: 2.4.1) and the board B it is for, as the\n"
+	"           board's vemra-boot checks them. minisign asks for the key's\n"
+	"           password, if it has one.\n"
 	"  extract  write the payload of a valid image.\n"
 	"\n"
 	"IMAGE may be a slot file, a raw dump of a partition or a pipe\n"
@@ -317,6 +327,32 @@ static void print_fields(const image_check &c, const payload_sink &p)
 		       starts_like_gzip(p.lead, p.lead_have) ? "gzip" : "not gzip");
 }
 
+// What a signature says of the image: ", version V for B", as far as it
+// says it.
+static std::string signed_for(const char *comment)
+{
+	image_meta m;
+
+	meta_from_comment(comment, &m);
+	return std::string(m.version[0] ? ", version " : "") + m.version + (m.board[0] ? " for " : "") +
+	       m.board;
+}
+
+static bool read_file(const char *path, std::vector<uint8_t> *data, size_t max = SIZE_MAX);
+
+// What IMAGE.minisig, when there is one, says of the image, unchecked.
+static void print_signed(const char *path)
+{
+	static minisign_sig sig;
+	const std::string sig_path = std::string(path) + ".minisig";
+	std::vector<uint8_t> text;
+
+	if (read_file(sig_path.c_str(), &text, MINISIGN_FILE_MAX) &&
+	    minisign_parse_sig((const char *)text.data(), text.size(), &sig))
+		printf("Signed:    %s%s (%s, not checked)\n", sig.prehashed ? "prehashed" : "legacy",
+		       signed_for(sig.comment).c_str(), sig_path.c_str());
+}
+
 static int cmd_list(const char *path)
 {
 	payload_sink p = { -1, {}, 0 };
@@ -328,18 +364,25 @@ static int cmd_list(const char *path)
 	if (c.state != IMAGE_SHORT_HEADER)
 		print_fields(c, p);
 	printf("Verdict:   %s\n", reason(c).c_str());
+	print_signed(path);
 	return c.state == IMAGE_VALID ? STATUS_OK : STATUS_REJECTED;
 }
 
-// A whole file: false, with errno, when it cannot be read.
-static bool read_file(const char *path, std::vector<uint8_t> *data)
+// A whole file of at most max bytes: false, with errno (EFBIG when it
+// holds more), when it cannot be read.
+static bool read_file(const char *path, std::vector<uint8_t> *data, size_t max)
 {
 	const int fd = open(path, O_RDONLY | O_CLOEXEC);
 	uint8_t buf[CHUNK];
 	ssize_t got = 0;
 
-	while (fd >= 0 && (got = read_full(fd, buf, sizeof(buf))) > 0)
+	while (fd >= 0 && (got = read_full(fd, buf, sizeof(buf))) > 0 && data->size() <= max)
 		data->insert(data->end(), buf, buf + got);
+	if (data->size() > max) {
+		close(fd);
+		errno = EFBIG;
+		return false;
+	}
 	if (fd >= 0) {
 		const int err = errno;
 
@@ -353,43 +396,45 @@ static bool read_file(const char *path, std::vector<uint8_t> *data)
 // board checks it (vemra-boot install and recovery): the same verdicts and
 // reasons, but for the untrusted key, named beside the key given.
 static int check_signature(const char *path, const std::vector<uint8_t> &file,
-			   const char *key_path, const char *sig_path)
+			   const char *key_path, const char *sig_path, minisign_sig *sig)
 {
 	std::vector<uint8_t> key_text, sig_text;
 	minisign_key key;
-	minisign_sig sig;
 	char id[17];
 
-	if (!read_file(key_path, &key_text)) {
+	if (!read_file(key_path, &key_text, MINISIGN_FILE_MAX) && errno != EFBIG) {
 		error("%s: %s", key_path, strerror(errno));
 		return STATUS_ERROR;
 	}
-	if (!minisign_parse_key((const char *)key_text.data(), key_text.size(), &key)) {
+	if (key_text.size() > MINISIGN_FILE_MAX ||
+	    !minisign_parse_key((const char *)key_text.data(), key_text.size(), &key)) {
 		error("%s: not a minisign public key", key_path);
 		return STATUS_ERROR;
 	}
-	if (!read_file(sig_path, &sig_text)) {
+	// A file longer than a signature file can be is none (as on the board).
+	minisign_verdict v = MINISIGN_MALFORMED;
+	if (read_file(sig_path, &sig_text, MINISIGN_FILE_MAX))
+		v = minisign_check((const char *)sig_text.data(), sig_text.size(), &key, 1, file.data(),
+				   file.size(), sig);
+	else if (errno != EFBIG) {
 		error("%s: no signature: %s", sig_path, strerror(errno));
 		return STATUS_REJECTED;
 	}
-	const minisign_verdict v = minisign_check((const char *)sig_text.data(), sig_text.size(),
-						  &key, 1, file.data(), file.size(), &sig);
-
 	if (v == MINISIGN_VALID)
 		return STATUS_OK;
 	if (v == MINISIGN_UNTRUSTED) {
-		minisign_id_text(sig.id, id);
+		minisign_id_text(sig->id, id);
 		error("%s: signed by key %s, not by the key in %s", path, id, key_path);
 	} else {
 		error("%s: %s", v == MINISIGN_BAD_SIGNATURE ? path : sig_path, minisign_reason(v));
 	}
-	return STATUS_REJECTED;
+	return v == MINISIGN_NO_CRYPTO ? STATUS_ERROR : STATUS_REJECTED;
 }
 
 // The signed image: the file is read once, whole, and the signature and
 // the image are checked on the same bytes, as on the board.
 static int check_signed(const char *path, const char *key, const char *signature,
-			payload_sink *p, image_check *c)
+			payload_sink *p, image_check *c, minisign_sig *sig)
 {
 	const std::string default_sig = std::string(path) + ".minisig";
 	std::vector<uint8_t> file;
@@ -398,7 +443,8 @@ static int check_signed(const char *path, const char *key, const char *signature
 		error("%s: %s", path, strerror(errno));
 		return STATUS_ERROR;
 	}
-	const int status = check_signature(path, file, key, signature ? signature : default_sig.c_str());
+	const int status = check_signature(path, file, key, signature ? signature : default_sig.c_str(),
+					   sig);
 	// Bytes after the image are not looked at: 4 GiB are enough.
 	const image_source src = memory_source(file.data(),
 					       (uint32_t)std::min<size_t>(file.size(), UINT32_MAX));
@@ -410,9 +456,10 @@ static int check_signed(const char *path, const char *key, const char *signature
 
 static int cmd_verify(const char *path, const char *key, const char *signature)
 {
+	static minisign_sig sig; // 8 KiB of comment
 	payload_sink p = { -1, {}, 0 };
 	image_check c;
-	const int status = key ? check_signed(path, key, signature, &p, &c) :
+	const int status = key ? check_signed(path, key, signature, &p, &c, &sig) :
 			   check_file(path, &p, nullptr, &c) ? STATUS_OK : STATUS_ERROR;
 
 	if (status != STATUS_OK)
@@ -421,7 +468,7 @@ static int cmd_verify(const char *path, const char *key, const char *signature)
 		error("%s: %s", path, reason(c).c_str());
 		return STATUS_REJECTED;
 	}
-	printf("%s: OK%s\n", path, key ? ", signed by a trusted key" : "");
+	printf("%s: OK%s\n", path, key ? (", signed by a trusted key" + signed_for(sig.comment)).c_str() : "");
 	return STATUS_OK;
 }
 
@@ -513,21 +560,21 @@ static int start_tar(const char *dir, pid_t *pid)
 	return p[0];
 }
 
-static bool tar_succeeded(pid_t pid)
+static bool child_succeeded(pid_t pid, const char *name)
 {
 	int status;
 
 	while (waitpid(pid, &status, 0) < 0)
 		if (errno != EINTR) {
-			error("tar: %s", strerror(errno));
+			error("%s: %s", name, strerror(errno));
 			return false;
 		}
 	if (WIFEXITED(status) && WEXITSTATUS(status) == 0)
 		return true;
 	if (WIFEXITED(status))
-		error("tar failed with exit status %d", WEXITSTATUS(status));
+		error("%s failed with exit status %d", name, WEXITSTATUS(status));
 	else
-		error("tar killed by signal %d", WTERMSIG(status));
+		error("%s killed by signal %d", name, WTERMSIG(status));
 	return false;
 }
 
@@ -641,7 +688,7 @@ static int cmd_create(const char *out, uint32_t reserved, const char *payload, c
 
 	close(in); // a tar still writing gets SIGPIPE
 	if (tar > 0)
-		ok = tar_succeeded(tar) && ok;
+		ok = child_succeeded(tar, "tar") && ok;
 	if (!ok || !write_header(fd, out, length, reserved)) {
 		discard_temp(fd);
 		return STATUS_ERROR;
@@ -656,13 +703,63 @@ static int cmd_create(const char *out, uint32_t reserved, const char *payload, c
 
 // ---- Command line.
 
-enum { OPT_OUT = 1, OPT_RESERVED = 2, OPT_DIR = 4, OPT_KEY = 8 };
+// minisign run on the image: its trusted comment in minisign's own form
+// (tab-separated name:value words, timestamp: and file: as minisign writes
+// them), with the version and the board that vemra-boot checks.
+static int run_minisign(const char *path, const char *key, const std::string &comment)
+{
+	const char *argv[] = { "minisign", "-S", "-s", key, "-m", path, "-t", comment.c_str(), nullptr };
+	const pid_t pid = fork();
+
+	if (pid < 0) {
+		error("fork: %s", strerror(errno));
+		return STATUS_ERROR;
+	}
+	if (pid == 0) {
+		execvp("minisign", const_cast<char *const *>(argv));
+		error("minisign: %s", strerror(errno));
+		_exit(127);
+	}
+	return child_succeeded(pid, "minisign") ? STATUS_OK : STATUS_ERROR;
+}
+
+static int cmd_sign(const char *path, const char *key, const char *version, const char *board)
+{
+	const char *name = strrchr(path, '/') ? strrchr(path, '/') + 1 : path;
+	payload_sink p = { -1, {}, 0 };
+	image_check c;
+	char comment[256];
+
+	if (!version_valid(version))
+		return usage_error("sign: --version takes numbers and dots (2.4.1), not '%s'", version);
+	if (!board_valid(board))
+		return usage_error("sign: --board takes 1 to 63 characters without blanks, not '%s'",
+				   board);
+	if (name[strcspn(name, "\t\n")] || strlen(name) > 128)
+		return usage_error("sign: %s: a name with a tab or a line break, or too long", path);
+	if (!check_file(path, &p, nullptr, &c))
+		return STATUS_ERROR;
+	if (c.state != IMAGE_VALID) {
+		error("%s: %s", path, reason(c).c_str());
+		return STATUS_REJECTED;
+	}
+	snprintf(comment, sizeof comment, "timestamp:%lld\tfile:%s\tversion:%s\tboard:%s",
+		 (long long)time(nullptr), name, version, board);
+	const int status = run_minisign(path, key, comment);
+	if (status == STATUS_OK)
+		printf("%s.minisig: version %s for %s\n", path, version, board);
+	return status;
+}
+
+enum { OPT_OUT = 1, OPT_RESERVED = 2, OPT_DIR = 4, OPT_KEY = 8, OPT_SIGNATURE = 16, OPT_META = 32 };
 
 struct options {
 	const char *out = nullptr;
 	const char *dir = nullptr;
 	const char *key = nullptr;
 	const char *signature = nullptr;
+	const char *version = nullptr;
+	const char *board = nullptr;
 	uint32_t reserved = 0;
 	std::vector<const char *> files;
 };
@@ -705,8 +802,12 @@ static bool parse_options(const char *cmd, int argc, char **argv, int allowed, o
 			o->dir = argv[++i];
 		} else if (strcmp(a, "--key") == 0 && (allowed & OPT_KEY) && has_value) {
 			o->key = argv[++i];
-		} else if (strcmp(a, "--signature") == 0 && (allowed & OPT_KEY) && has_value) {
+		} else if (strcmp(a, "--signature") == 0 && (allowed & OPT_SIGNATURE) && has_value) {
 			o->signature = argv[++i];
+		} else if (strcmp(a, "--version") == 0 && (allowed & OPT_META) && has_value) {
+			o->version = argv[++i];
+		} else if (strcmp(a, "--board") == 0 && (allowed & OPT_META) && has_value) {
+			o->board = argv[++i];
 		} else if (strcmp(a, "--reserved") == 0 && (allowed & OPT_RESERVED) && has_value) {
 			if (!parse_u32(argv[++i], &o->reserved)) {
 				usage_error("--reserved: not a 32-bit number: '%s'", argv[i]);
@@ -714,7 +815,8 @@ static bool parse_options(const char *cmd, int argc, char **argv, int allowed, o
 			}
 		} else if (!has_value && (strcmp(a, "-o") == 0 || strcmp(a, "-C") == 0 ||
 					  strcmp(a, "--reserved") == 0 || strcmp(a, "--key") == 0 ||
-					  strcmp(a, "--signature") == 0)) {
+					  strcmp(a, "--signature") == 0 || strcmp(a, "--version") == 0 ||
+					  strcmp(a, "--board") == 0)) {
 			usage_error("%s: option %s needs a value", cmd, a);
 			return false;
 		} else {
@@ -749,7 +851,9 @@ int main(int argc, char **argv)
 	else if (strcmp(cmd, "extract") == 0)
 		allowed = OPT_OUT;
 	else if (strcmp(cmd, "verify") == 0)
-		allowed = OPT_KEY;
+		allowed = OPT_KEY | OPT_SIGNATURE;
+	else if (strcmp(cmd, "sign") == 0)
+		allowed = OPT_KEY | OPT_META;
 	else if (strcmp(cmd, "list") == 0)
 		allowed = 0;
 	else if (cmd[0] == '-')
@@ -765,6 +869,8 @@ int main(int argc, char **argv)
 
 	if (o.signature && !o.key)
 		return usage_error("%s: --signature goes with --key", cmd);
+	if ((allowed & OPT_META) && (!o.key || !o.version || !o.board))
+		return usage_error("%s: --key, --version and --board are needed", cmd);
 	if ((allowed & OPT_OUT) && !o.out)
 		return usage_error("%s: no output file given (-o)", cmd);
 	if (o.files.size() != files_wanted)
@@ -779,5 +885,7 @@ int main(int argc, char **argv)
 		return cmd_extract(o.files[0], o.out);
 	if (strcmp(cmd, "list") == 0)
 		return cmd_list(o.files[0]);
+	if (strcmp(cmd, "sign") == 0)
+		return cmd_sign(o.files[0], o.key, o.version, o.board);
 	return cmd_verify(o.files[0], o.key, o.signature);
 }

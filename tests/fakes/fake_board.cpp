@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <linux/i2c-dev.h>
@@ -149,6 +150,7 @@ ssize_t __real_pread64(int fd, void *buf, size_t n, __off64_t off);
 ssize_t __real_pwrite64(int fd, const void *buf, size_t n, __off64_t off);
 FILE *__real_fopen64(const char *path, const char *mode);
 int __real_stat64(const char *path, struct stat64 *st);
+int __real_statvfs64(const char *path, struct statvfs64 *st);
 int __real_mkdir(const char *path, mode_t mode);
 int __real_rename(const char *from, const char *to);
 int __real_unlink(const char *path);
@@ -180,6 +182,11 @@ int __wrap_stat64(const char *path, struct stat64 *st)
 	if (rc == 0 && !fake.root.empty() && strcmp(path, "/user") == 0)
 		st->st_dev++; // a filesystem mounted there
 	return rc;
+}
+
+int __wrap_statvfs64(const char *path, struct statvfs64 *st)
+{
+	return __real_statvfs64(board_path(path).c_str(), st);
 }
 
 int __wrap_mkdir(const char *path, mode_t mode)

@@ -1,7 +1,7 @@
 // The board's devices as the board layer and vemra-boot meet them: a NOR
 // flash behind the MTD character devices, a VPD EEPROM behind the I2C bus
 // devices, and the board's files in a folder of the host. open, ioctl,
-// pread, pwrite, fopen, stat, mkdir, rename and unlink are wrapped at link
+// pread, pwrite, fopen, stat, statvfs, mkdir, rename and unlink are wrapped at link
 // time (library test_fake_board brings the options): "/dev/mtd-..." opens
 // the fake flash, "/dev/i2c-..." the fake bus; with fake.root set, every
 // other absolute path they take but /dev and /proc lies under the root,
