@@ -18,6 +18,8 @@ void meta_from_comment(const char *comment, image_meta *m)
 
 bool version_valid(const char *v)
 {
+	if (strlen(v) >= META_TEXT_MAX)
+		return false;
 	for (int part = 0; part < VERSION_PARTS_MAX; part++) {
 		const size_t digits = strspn(v, "0123456789");
 

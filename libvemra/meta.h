@@ -17,7 +17,8 @@ struct image_meta {
 // The words of a trusted comment; one that does not fit counts as none.
 void meta_from_comment(const char *comment, image_meta *m);
 
-// One to 8 numbers of 1 to 9 digits, separated by single dots.
+// One to 8 numbers of 1 to 9 digits, separated by single dots, shorter
+// than META_TEXT_MAX.
 bool version_valid(const char *v);
 // Below, equal to or above 0 as a is older than, the same as or newer
 // than b; both valid.

@@ -24,7 +24,7 @@ need_packages() {
 # Packages for building the launcher and the host tool and running the
 # native tests.
 BUILD_PACKAGES=(cmake make g++ pkg-config libi2c-dev libsodium-dev minisign libgtest-dev libgmock-dev
-	u-boot-tools python3 tar gzip)
+	u-boot-tools python3 python3-cryptography tar gzip)
 
 # Packages for the board build (32-bit big-endian PowerPC) and its tests
 # under user-mode emulation (scripts/test-ppc.sh).

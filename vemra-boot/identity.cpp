@@ -36,7 +36,7 @@ static bool read_line(const char *path, char *out, bool (*valid)(const char *), 
 		error("%s: not %s: '%s'", path, what, line);
 		return false;
 	}
-	snprintf(out, META_TEXT_MAX, "%s", line);
+	memcpy(out, line, strlen(line) + 1); // valid: shorter than META_TEXT_MAX
 	return true;
 }
 

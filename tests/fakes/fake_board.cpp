@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <dirent.h>
+
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -154,6 +156,7 @@ int __real_statvfs64(const char *path, struct statvfs64 *st);
 int __real_mkdir(const char *path, mode_t mode);
 int __real_rename(const char *from, const char *to);
 int __real_unlink(const char *path);
+DIR *__real_opendir(const char *path);
 
 int __wrap_open64(const char *path, int flags, ...)
 {
@@ -197,6 +200,11 @@ int __wrap_mkdir(const char *path, mode_t mode)
 int __wrap_rename(const char *from, const char *to)
 {
 	return user_change(to) ? __real_rename(board_path(from).c_str(), board_path(to).c_str()) : -1;
+}
+
+DIR *__wrap_opendir(const char *path)
+{
+	return __real_opendir(board_path(path).c_str());
 }
 
 int __wrap_unlink(const char *path)

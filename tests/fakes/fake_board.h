@@ -1,12 +1,12 @@
 // The board's devices as the board layer and vemra-boot meet them: a NOR
 // flash behind the MTD character devices, a VPD EEPROM behind the I2C bus
 // devices, and the board's files in a folder of the host. open, ioctl,
-// pread, pwrite, fopen, stat, statvfs, mkdir, rename and unlink are wrapped at link
-// time (library test_fake_board brings the options): "/dev/mtd-..." opens
-// the fake flash, "/dev/i2c-..." the fake bus; with fake.root set, every
-// other absolute path they take but /dev and /proc lies under the root,
-// where /user shows as a filesystem of its own. Everything else reaches
-// the system.
+// pread, pwrite, fopen, opendir, stat, statvfs, mkdir, rename and unlink
+// are wrapped at link time (library test_fake_board brings the options):
+// "/dev/mtd-..." opens the fake flash, "/dev/i2c-..." the fake bus; with
+// fake.root set, every other absolute path they take but /dev and /proc
+// lies under the root, where /user shows as a filesystem of its own.
+// Everything else reaches the system.
 //
 // The flash holds the device to its contract with test failures: an erase
 // of whole erase blocks only, no write over bytes that are not erased, no

@@ -97,9 +97,14 @@ int trial_slot()
 	return b == 0xB1 || b == 0xB2 ? b & 3 : 0;
 }
 
+// Where the update's signature (version:2.0, by Debian's minisign) and
+// its key are made, once.
+std::string signer;
+
 // Image 1 selected and booted, image 2 in slot 2, the recovery image, the
-// update at /in/update.
-void fresh_board(const std::string &root, const char *vars)
+// update at /in/update; signed: the board trusts the key, the update is
+// signed.
+void fresh_board(const std::string &root, const char *vars, bool is_signed)
 {
 	static std::string slots[2];
 
@@ -114,6 +119,10 @@ void fresh_board(const std::string &root, const char *vars)
 			  "/run " + root + "/in").c_str()), 0);
 	std::ofstream(root + "/etc/fw_env.config") << "/dev/mtd-ubootenv 0 0x2000\n";
 	put(root + "/in/update", U);
+	if (is_signed) {
+		ASSERT_EQ(system(("mkdir -p " + root + "/etc/vemra-boot/keys && cp " + signer + "/k.pub " + root +
+				  "/etc/vemra-boot/keys && cp " + signer + "/update.minisig " + root + "/in").c_str()), 0);
+	}
 	for (int n = 0; n < 2; n++) {
 		slots[n] = root + slot_path(n + 1);
 		put(slots[n], n ? B : A);
@@ -145,6 +154,7 @@ struct sweep_case {
 	bool confirms;      // the application on trial confirms it
 	const char *vars = "bootcmd=run flash_boot";
 	int unreadable = -1; // a VPD byte whose reads fail while the command runs
+	bool is_signed = false; // signed 2.0, whose install or confirm raises the floor
 };
 
 const char TRIAL[] = "select 2 --trial --boots 2", INSTALL_TRIAL[] = "install /in/update 2 --trial --boots 2";
@@ -160,6 +170,9 @@ const sweep_case cases[] = {
 	{ "select --trial, confirmed", "", 0, TRIAL, 0, 2, true },
 	// The selection's read-back cannot be told from a failed read.
 	{ "select --trial, read back unclear", "", 0, TRIAL, 0, 2, false, "bootcmd=run flash_boot", 0 },
+	{ "install, signed", "", 0, "install /in/update 2", 2, 0, false, "bootcmd=run flash_boot", -1, true },
+	{ "install --trial, signed, confirmed", "", 0, INSTALL_TRIAL, 2, 2, true, "bootcmd=run flash_boot", -1, true },
+	{ "confirm, signed", INSTALL_TRIAL, 1, "confirm", 0, 2, true, "bootcmd=run flash_boot", -1, true },
 	{ "confirm", TRIAL, 1, "confirm", 0, 2, true },
 	{ "reject", TRIAL, 1, "reject", 0, 2, false },
 	{ "boot-check, first boot of a trial", TRIAL, 0, "boot-check", 0, 2, false },
@@ -186,6 +199,13 @@ void check_after_cut(const sweep_case &c, bool done, int status, const bytes *sl
 	if (done && c.target) {
 		EXPECT_EQ(file(stub.slot[c.target - 1]), U);
 	}
+	// The floor is raised by the signed update's install without a trial
+	// or its confirm, and never otherwise.
+	const bytes floor = file(fake.root + "/user/images/floor");
+	EXPECT_TRUE(floor.empty() || (c.is_signed && floor == bytes{ '2', '.', '0', '\n' }));
+	if (c.is_signed && (confirmed || (done && !c.trial))) {
+		EXPECT_EQ(floor, (bytes{ '2', '.', '0', '\n' }));
+	}
 	if (confirmed && c.target) {
 		EXPECT_EQ(file(stub.slot[c.target - 1]), U);
 	}
@@ -210,13 +230,18 @@ TEST(power_cut, at_every_request_of_every_writing_command)
 	ASSERT_TRUE(mkdtemp(dir));
 	const std::string root = std::string(dir) + "/board";
 	ASSERT_TRUE(freopen("/dev/null", "r", stdin)); // the launcher's prompts read end of input
+	signer = std::string(dir) + "/signer";
+	ASSERT_EQ(system(("mkdir " + signer + " && minisign -GW -p " + signer + "/k.pub -s " + signer +
+			  "/k.key >/dev/null").c_str()), 0);
+	put(signer + "/update", U);
+	ASSERT_EQ(system(("minisign -S -s " + signer + "/k.key -m " + signer + "/update -t version:2.0").c_str()), 0);
 
 	for (const sweep_case &c : cases) {
 		long cut = 0;
 		for (bool done = false; !done && !HasFailure(); cut++) {
 			SCOPED_TRACE(testing::Message() << c.name << ", power cut after request " << cut);
 			bool confirmed;
-			fresh_board(root, c.vars);
+			fresh_board(root, c.vars, c.is_signed);
 			ASSERT_EQ(*c.before ? vemra_boot(c.before) : 0, 0);
 			for (int b = 0; b < c.boots_before; b++)
 				ASSERT_NE(boot(false, &confirmed), 0);

@@ -7,6 +7,7 @@
 #
 # usage: test_cli.py [EMULATOR...] PATH-TO-vemra-image
 import base64
+import hashlib
 import os
 import pathlib
 import struct
@@ -166,6 +167,46 @@ class Tool(unittest.TestCase):
             with self.subTest(args=args):
                 key = [] if "--key" in args else ["--key", trusted]
                 self.assert_run(["verify", *key, *args], status, out, err and f"vemra-image: {err}\n", good)
+
+    def test_signed_for_a_version_and_a_board(self):
+        # sign runs Debian's minisign with version: and board: words, which
+        # list and verify show; signature files crafted here (Ed25519 from
+        # python3-cryptography with minisign's secret key) get the same
+        # verdict from verify --key as from minisign -V.
+        from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey
+        d, img = self.dir, self.write("img", container(b"\x1f\x8bapp"))
+        subprocess.run(["minisign", "-GW", "-p", d / "k.pub", "-s", d / "k.key"], check=True, capture_output=True)
+        self.assert_run(["sign", "--key", d / "k.key", "--version", "2.10", "--board", "acme-ppc-3", img], 0,
+                        f"{img}.minisig: version 2.10 for acme-ppc-3\n")
+        self.assert_run(["verify", "--key", d / "k.pub", img], 0,
+                        f"{img}: OK, signed by a trusted key, version 2.10 for acme-ppc-3\n")
+        self.assertTrue(run("list", img).stdout.endswith(
+            f"Signed:    prehashed, version 2.10 for acme-ppc-3 ({img}.minisig, not checked)\n"))
+        for args, err in ((["--version", "2..1", "--board", "b"], "--version takes numbers and dots (2.4.1), not '2..1'"),
+                          (["--version", "2", "--board", "a b"], "--board takes 1 to 63 characters without blanks, not 'a b'"),
+                          (["--version", "2"], "sign: --key, --version and --board are needed")):
+            self.assert_run(["sign", "--key", d / "k.key", *args, img], 2, "",
+                            f"vemra-image: {'' if err.startswith('sign') else 'sign: '}{err}\nTry 'vemra-image --help'.\n")
+        raw = base64.b64decode((d / "k.key").read_text().splitlines()[1])[54:]  # after the algorithms, salt and limits
+        key_id, key = raw[:8], Ed25519PrivateKey.from_private_bytes(raw[8:40])
+
+        def signature(comment, alg=b"ED"):
+            # The global signature covers the comment up to a NUL, as a reader that stops there checks it.
+            s = key.sign(hashlib.blake2b(img.read_bytes()).digest())
+            return (b"untrusted comment: crafted\n" + base64.b64encode(alg + key_id + s) + b"\ntrusted comment: "
+                    + comment + b"\n" + base64.b64encode(key.sign(s + comment.split(b"\0")[0])) + b"\n")
+        for name, data, valid in (("8173-byte comment", signature(b"x" * 8173), True),
+                                  ("8174-byte comment", signature(b"x" * 8174), False),
+                                  ("a NUL in the comment", signature(b"x\0version:9"), False),
+                                  ("prehashed relabelled legacy", signature(b"x", b"Ed"), False)):
+            with self.subTest(name):
+                sig = self.write("crafted.sig", data)
+                mine = run("verify", "--key", d / "k.pub", "--signature", sig, img).returncode
+                theirs = subprocess.run(["minisign", "-V", "-p", d / "k.pub", "-x", sig, "-m", img],
+                                        capture_output=True).returncode
+                self.assertEqual((mine == 0, theirs == 0), (valid, valid))
+        self.assert_run(["verify", "--key", d / "k.pub", "--signature", "/dev/zero", img], 1, "",
+                        "vemra-image: /dev/zero: not a minisign signature file\n")
 
 
 if __name__ == "__main__":

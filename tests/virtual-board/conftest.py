@@ -12,6 +12,7 @@
 import hashlib
 import os
 import shutil
+import subprocess
 import sys
 
 import pytest
@@ -43,9 +44,39 @@ def bench(tmp_path_factory):
         with open(os.path.join(images, name), "wb") as f:
             f.write(container(os.urandom(size - 16)))
     sign(work, images)
+    sign_for_boards(work, images)
     r = vboard("initramfs", BOARD_BUILD, initramfs, VBOARD_IMAGES=images)
     assert r.returncode == 0, r.stdout
     return {"initramfs": initramfs, "images": images}
+
+
+def sign_for_boards(work, images):
+    # Copies of update signed by the trusted key for a version and a board:
+    # by vemra-image sign (v1.9, v1.10, acme: another board's; stable2, a
+    # copy of stable), by minisign
+    # with a comment of its own (noboard; long: 2,000 bytes). Damaged
+    # copies of update.minisig: nul (a NUL in the trusted comment, after
+    # the text that was signed), short (the signature's line holds 3 bytes
+    # less than it must).
+    tool = os.path.join(HOST_BUILD, "vemra-image", "vemra-image")
+    key = os.path.join(work, "trusted.key")
+    for name, version, board in (("v1.9", "1.9", "vboard"), ("v1.10", "1.10", "vboard"),
+                                 ("acme", "3.0", "acme-ppc-3"), ("stable2", "2.0", "vboard")):
+        path = os.path.join(images, name)
+        shutil.copy(os.path.join(images, "stable" if name == "stable2" else "update"), path)
+        subprocess.run([tool, "sign", "--key", key, "--version", version, "--board", board, path],
+                       check=True, stdout=subprocess.DEVNULL)
+    for name, comment in (("noboard", "version:3.0"), ("long", "version:3.0\tboard:vboard\t" + "x" * 1980)):
+        path = os.path.join(images, name)
+        shutil.copy(os.path.join(images, "update"), path)
+        subprocess.run(["minisign", "-S", "-s", key, "-m", path, "-t", comment], check=True,
+                       stdout=subprocess.DEVNULL)
+    lines = open(os.path.join(images, "update.minisig"), "rb").read().split(b"\n")
+    for name, line, text in (("nul", 2, lines[2] + b"\0 version:9.9"), ("short", 1, lines[1][:-4])):
+        shutil.copy(os.path.join(images, "update"), os.path.join(images, name))
+        damaged = list(lines)
+        damaged[line] = text
+        open(os.path.join(images, name + ".minisig"), "wb").write(b"\n".join(damaged))
 
 
 @pytest.fixture

@@ -4,8 +4,18 @@
 # the host (conftest.sign).
 import base64
 import os
+import struct
+import subprocess
+
+from conftest import VBOARD, md5
 
 IMAGES = "/usr/share/vboard"
+
+
+def header(board, name):
+    # (length, crc) from an image's big-endian header.
+    crc, length = struct.unpack(">II", board.image(name)[:8])
+    return length, crc
 
 
 def signature(board, name):
@@ -65,3 +75,69 @@ def test_only_signed_images_install(board):
     assert sh("cmp %s/update /user/images/image2 && cmp %s/legacy /user/images/image1 &&"
               " vemra-boot status | grep signatures" % (IMAGES, IMAGES)) == (
         0, "signatures:    required, 1 trusted key\n", "")
+
+
+def test_the_board_takes_its_own_images_no_older_than_its_floor(board):
+    # The board is "vboard" and trusts one key; v1.10 installed without a
+    # trial sets the floor. Each refusal writes nothing (exit 1, or 2 for
+    # keys that cannot be read); a downgrade as a person's decision passes.
+    board.up()
+    sh, i = board.sh, IMAGES
+    assert sh("mkdir -p /etc/vemra-boot/keys && cp %s/trusted.pub /etc/vemra-boot/keys &&"
+              " echo vboard > /etc/vemra-boot/board && vemra-boot install %s/v1.10 2" % (i, i))[0] == 0
+    assert sh("vemra-boot status | grep -E '^(image2|board|floor):'") == (0, (
+        "image2:        valid, length %d, crc 0x%08x, signed version 1.10 for vboard\n"
+        "board:         vboard\nfloor:         1.10\n") % header(board, "v1.10"), "")
+    assert sh("dd if=/dev/zero of=/tmp/huge bs=1 count=0 seek=1073741824 2>/dev/null &&"
+              " md5sum /user/images/* /dev/mtd-rescue > /tmp/sums")[0] == 0
+    for command, status, err in (
+            ("install {i}/acme 1", 1, "{i}/acme: signed for board acme-ppc-3, not for this board (vboard)"),
+            ("install {i}/noboard 1", 1, "{i}/noboard: signed for no board, and this board is vboard"),
+            ("install {i}/v1.9 1", 1, "{i}/v1.9: version 1.9 is older than this board's floor 1.10"
+             " (--allow-downgrade installs it)"),
+            ("recovery {i}/v1.9", 1, "{i}/v1.9: version 1.9 is older than this board's floor 1.10"
+             " (--allow-downgrade installs it)"),
+            ("install {i}/nul 1", 1, "{i}/nul.minisig: not a minisign signature file"),
+            ("install {i}/short 1", 1, "{i}/short.minisig: not a minisign signature file"),
+            ("recovery /tmp/huge", 1, "/tmp/huge: 1073741824 bytes do not fit the rescue partition"
+             " (2097152 bytes)")):
+        assert sh("vemra-boot " + command.format(i=i)) == (status, "", "vemra-boot: %s\n" % err.format(i=i)), command
+    assert sh("md5sum /user/images/* /dev/mtd-rescue | cmp - /tmp/sums")[0] == 0
+    # Accepted: a downgrade allowed, a comment of 2,000 bytes, a key beside
+    # another with the same id.
+    assert sh("vemra-boot install %s/v1.9 1 --allow-downgrade" % i) == (0, (
+        "%s/v1.9: version 1.9 is older than this board's floor 1.10: installed as asked\n"
+        "image 1 installed: length %d, crc 0x%08x\n") % ((i,) + header(board, "v1.9")), "")
+    assert sh("vemra-boot install %s/long 2 && vemra-boot status -p | grep -E '^(image1_|floor)'" % i) == (0, (
+        "image 2 installed: length %d, crc 0x%08x\nimage1_length=%d\nimage1_crc=0x%08x\n"
+        "image1_signature=matches\nimage1_version=1.9\nimage1_board=vboard\nfloor=3.0\n")
+        % (header(board, "long") + header(board, "v1.9")), "")
+    pub = open(os.path.join(board.bench["images"], "trusted.pub")).read().splitlines()
+    raw = base64.b64decode(pub[1])
+    same_id = base64.b64encode(raw[:10] + bytes(32)).decode()  # the id, another key
+    assert sh("printf 'untrusted comment: x\\n%s\\n' > /etc/vemra-boot/keys/0.pub &&"
+              " vemra-boot install %s/long 1" % (same_id, i))[0] == 0
+    # Keys that cannot be read: no folder but a file.
+    assert sh("rm -r /etc/vemra-boot/keys && cp %s/trusted.pub /etc/vemra-boot/keys &&"
+              " vemra-boot install %s/update 1; vemra-boot status -p | grep ^signature" % (i, i)) == (
+        0, "signature_keys=unreadable\n", "vemra-boot: /etc/vemra-boot/keys: Not a directory\n" * 2)
+
+
+def test_the_floor_survives_a_power_cut_in_confirm(board):
+    # stable2 (2.0, confirms its trial) on trial beside v1.10, the floor.
+    # The EEPROM takes two writes of the next boot (boot-check's count, the
+    # launcher's byte 58): confirm raises the floor, then its own writes
+    # fail. The floor is 2.0, the trial still pending; the next boot
+    # confirms it.
+    trust = ["vboard.trust=trusted"]
+    board.flash()
+    board.shell(*trust)
+    assert board.sh("vemra-boot install %s/v1.10 1 && vemra-boot install %s/stable2 2 --trial"
+                    % (IMAGES, IMAGES))[0] == 0
+    board.reboot()
+    subprocess.run([VBOARD, "cut", board.state, "vpd", "2"], check=True)
+    run = board.run_launcher(append=trust)
+    assert "vemra-boot: cannot write VPD byte 255\n" in run.stderr
+    assert run.files["/user/images/floor"] == md5(b"2.0\n") and run.vpd[252:256] == b"\xb2\x03\x01\x00"
+    run = board.run_launcher(append=trust)
+    assert "trial of image 2 confirmed\n" in run.stdout and run.files["/user/images/floor"] == md5(b"2.0\n")
