@@ -20,7 +20,8 @@
 # it as the watchdog would, then goes back to image 1, which runs and
 # confirms), signed (a key pair made here with minisign; the board trusts
 # its public key, refuses a tampered copy of the signed update and keeps
-# image 1, then installs the signed update into slot 2 and reboots into it).
+# image 1, installs the update signed as 2.0 into slot 2, then refuses an
+# older signed image and one for another board, and reboots into 2.0).
 # KEY=VALUE pairs go into the boot loader's environment: gdb=on
 # gdbserver=10.0.2.2 gdbport=2345, memchk=on, shell=on.
 #
@@ -70,10 +71,19 @@ $VB images "$HOST" "$BUILD" "$DEMO/images"
 img=$DEMO/images
 if [ "$scenario" = signed ]; then
 	# A key pair without a password, made for this demo only; the board
-	# gets the public key. tampered: the signed update with one byte changed.
+	# gets the public key and the board string vboard. update is signed as
+	# version 2.0 for vboard; old (a copy) as 1.0 for vboard, acme (a copy)
+	# as 3.0 for another board; tampered: the signed update with one byte
+	# changed.
 	rm -f "$DEMO/demo.key" "$img/demo.pub"
 	minisign -G -W -p "$img/demo.pub" -s "$DEMO/demo.key" >/dev/null
-	minisign -S -s "$DEMO/demo.key" -m "$img/update" -t "demo update" >/dev/null
+	cp "$img/update" "$img/old"
+	cp "$img/update" "$img/acme"
+	for signed in update:2.0:vboard old:1.0:vboard acme:3.0:acme-ppc-3; do
+		IFS=: read -r name version for <<<"$signed"
+		"$HOST/vemra-image/vemra-image" sign --key "$DEMO/demo.key" --version "$version" \
+			--board "$for" "$img/$name" >/dev/null
+	done
 	cp "$img/update" "$img/tampered"
 	cp "$img/update.minisig" "$img/tampered.minisig"
 	printf 'X' | dd of="$img/tampered" bs=1 seek=100 conv=notrunc status=none
@@ -103,7 +113,7 @@ if [ "$scenario" = update ]; then
 	say "the board rebooted (QEMU ends there); booting it again"
 fi
 if [ "$scenario" = signed ]; then
-	say "booting the virtual board: once image 1 runs, vemra-boot refuses a tampered update and installs the signed one into slot 2"
+	say "booting the virtual board: once image 1 runs, vemra-boot refuses a tampered update, installs the signed one into slot 2, and refuses an older one and another board's"
 	$VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" vboard.signed
 	say "the board rebooted (QEMU ends there); booting it again"
 fi
