@@ -88,8 +88,9 @@ def test_the_board_takes_its_own_images_no_older_than_its_floor(board):
     assert sh("vemra-boot status | grep -E '^(image2|board|floor):'") == (0, (
         "image2:        valid, length %d, crc 0x%08x, signed version 1.10 for vboard\n"
         "board:         vboard\nfloor:         1.10\n") % header(board, "v1.10"), "")
-    assert sh("dd if=/dev/zero of=/tmp/huge bs=1 count=0 seek=1073741824 2>/dev/null &&"
-              " md5sum /user/images/* /dev/mtd-rescue > /tmp/sums")[0] == 0
+    sums = "md5sum /user/images/* /dev/mtd-rescue > /tmp/now; i2cdump -y 0 0x54 b >> /tmp/now"
+    assert sh("dd if=/dev/zero of=/tmp/huge bs=1 count=0 seek=1073741824 2>/dev/null; %s &&"
+              " mv /tmp/now /tmp/sums" % sums)[0] == 0
     for command, status, err in (
             ("install {i}/acme 1", 1, "{i}/acme: signed for board acme-ppc-3, not for this board (vboard)"),
             ("install {i}/noboard 1", 1, "{i}/noboard: signed for no board, and this board is vboard"),
@@ -102,7 +103,7 @@ def test_the_board_takes_its_own_images_no_older_than_its_floor(board):
             ("recovery /tmp/huge", 1, "/tmp/huge: 1073741824 bytes do not fit the rescue partition"
              " (2097152 bytes)")):
         assert sh("vemra-boot " + command.format(i=i)) == (status, "", "vemra-boot: %s\n" % err.format(i=i)), command
-    assert sh("md5sum /user/images/* /dev/mtd-rescue | cmp - /tmp/sums")[0] == 0
+    assert sh("%s && cmp /tmp/now /tmp/sums" % sums)[0] == 0
     # Accepted: a downgrade allowed, a comment of 2,000 bytes, a key beside
     # another with the same id.
     assert sh("vemra-boot install %s/v1.9 1 --allow-downgrade" % i) == (0, (
