@@ -119,6 +119,8 @@ int trial_begin(int n, int boots)
 		put_vpd(at(SLOT_BYTE), NONE);
 		return STATUS_ERROR;
 	case VPD_UNCLEAR:
+		// Byte 0 holds n or the way back: the trial stays recorded, so
+		// that boot-check counts it or ends it as byte 0 turns out.
 		break;
 	}
 	return STATUS_ERROR;
