@@ -8,8 +8,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include <fcntl.h>
-#include <unistd.h>
 
 static const char BOARD_FILE[] = "/etc/vemra-boot/board";
 
@@ -57,21 +55,11 @@ bool read_floor(char *version)
 
 bool write_floor(const char *version)
 {
-	char path[64], temp[sizeof path + 4];
-	int fd;
-	bool ok;
+	char path[64], text[META_TEXT_MAX + 1];
+	const int n = snprintf(text, sizeof text, "%s\n", version);
 
 	snprintf(path, sizeof path, "%s/%s", IMAGES_DIR, FLOOR_NAME);
-	snprintf(temp, sizeof temp, "%s.new", path);
-	fd = open(temp, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-	ok = fd >= 0 && dprintf(fd, "%s\n", version) > 0 && fsync(fd) == 0;
-	if (fd >= 0 && close(fd) != 0)
-		ok = false;
-	if (ok && rename(temp, path) == 0 && sync_dir(IMAGES_DIR))
-		return true;
-	error("%s: %s", path, strerror(errno));
-	unlink(temp);
-	return false;
+	return replace_file(path, (const uint8_t *)text, (uint32_t)n);
 }
 
 int check_identity(const char *file, const image_meta *m, bool allow_downgrade)

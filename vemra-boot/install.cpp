@@ -35,42 +35,6 @@ static bool make_images_dir(void)
 	return false;
 }
 
-static bool write_all(int fd, const uint8_t *buf, uint32_t count)
-{
-	while (count > 0) {
-		const ssize_t n = write(fd, buf, count);
-
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n <= 0) {
-			if (n == 0)
-				errno = EIO;
-			return false;
-		}
-		buf += n;
-		count -= (uint32_t)n;
-	}
-	return true;
-}
-
-// Bytes into a new file beside their place, on disk; removed with the
-// reason said when they cannot be written whole.
-static bool write_beside(const char *temp, const uint8_t *image, uint32_t size)
-{
-	const int fd = open(temp, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-
-	if (fd < 0) {
-		error("%s: %s", temp, strerror(errno));
-		return false;
-	}
-	if (write_all(fd, image, size) && fsync(fd) == 0 && close(fd) == 0)
-		return true;
-	error("%s: %s", temp, strerror(errno));
-	close(fd); // EBADF when it was closed already
-	unlink(temp);
-	return false;
-}
-
 // The slot read back as the launcher will read it: the image installed.
 static bool slot_holds(int n, const image_check *in)
 {
@@ -123,13 +87,12 @@ static int install_image(const input *file, int n)
 // matching, never one that matches another image.
 static bool keep_signature(int n, const input *in)
 {
-	char path[32], temp[40];
+	char path[32];
 
 	kept_signature_path(n, path);
-	snprintf(temp, sizeof temp, "%s.new", path);
-	if (!in->signature ? unlink(path) == 0 || errno == ENOENT
-			   : write_beside(temp, (const uint8_t *)in->signature, in->signature_size) &&
-				     rename(temp, path) == 0)
+	if (in->signature)
+		return replace_file(path, (const uint8_t *)in->signature, in->signature_size);
+	if (unlink(path) == 0 || errno == ENOENT)
 		return true;
 	error("%s: %s", path, strerror(errno));
 	return false;

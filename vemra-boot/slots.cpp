@@ -3,6 +3,8 @@
 #include "console.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstring>
 
 #include <fcntl.h>
@@ -65,6 +67,54 @@ bool user_mounted(void)
 		return false;
 	}
 	return true;
+}
+
+static bool write_all(int fd, const uint8_t *buf, uint32_t count)
+{
+	while (count > 0) {
+		const ssize_t n = write(fd, buf, count);
+
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0) {
+			if (n == 0)
+				errno = EIO;
+			return false;
+		}
+		buf += n;
+		count -= (uint32_t)n;
+	}
+	return true;
+}
+
+bool write_beside(const char *temp, const uint8_t *bytes, uint32_t size)
+{
+	const int fd = open(temp, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+
+	if (fd < 0) {
+		error("%s: %s", temp, strerror(errno));
+		return false;
+	}
+	if (write_all(fd, bytes, size) && fsync(fd) == 0 && close(fd) == 0)
+		return true;
+	error("%s: %s", temp, strerror(errno));
+	close(fd); // EBADF when it was closed already
+	unlink(temp);
+	return false;
+}
+
+bool replace_file(const char *path, const uint8_t *bytes, uint32_t size)
+{
+	char temp[PATH_MAX];
+
+	snprintf(temp, sizeof temp, "%s.new", path);
+	if (!write_beside(temp, bytes, size))
+		return false;
+	if (rename(temp, path) == 0 && sync_dir(IMAGES_DIR))
+		return true;
+	error("%s: %s", path, strerror(errno));
+	unlink(temp);
+	return false;
 }
 
 bool sync_dir(const char *path)

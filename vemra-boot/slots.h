@@ -28,4 +28,12 @@ bool user_mounted(void);
 // Puts a directory's entries on disk; false with errno.
 bool sync_dir(const char *path);
 
+// Bytes into a new file temp beside their place, on disk; removed with the
+// reason said when they cannot be written whole.
+bool write_beside(const char *temp, const uint8_t *bytes, uint32_t size);
+// A file of /user/images replaced whole: the bytes written beside it
+// (path.new), renamed over it, the folder put on disk. A power cut leaves
+// the old file or the new one. False, said.
+bool replace_file(const char *path, const uint8_t *bytes, uint32_t size);
+
 #endif

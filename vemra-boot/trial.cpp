@@ -254,28 +254,27 @@ static int reject_trial(const trial *t)
 	return STATUS_OK;
 }
 
-// Run by the application once it is healthy.
-int cmd_confirm(void)
+// The pending trial ended by end(), or said that there is none.
+static int end_pending(const char *verb, int (*end)(const trial *))
 {
 	trial t;
 	int status = STATUS_ERROR;
 
 	api_i2c_init();
 	if (load_trial(&t))
-		status = t.pending ? confirm_trial(&t) : nothing_to("confirm");
+		status = t.pending ? end(&t) : nothing_to(verb);
 	api_i2c_close();
 	return status;
+}
+
+// Run by the application once it is healthy.
+int cmd_confirm(void)
+{
+	return end_pending("confirm", confirm_trial);
 }
 
 // By the application, or a person, who sees that the update is bad.
 int cmd_reject(void)
 {
-	trial t;
-	int status = STATUS_ERROR;
-
-	api_i2c_init();
-	if (load_trial(&t))
-		status = t.pending ? reject_trial(&t) : nothing_to("reject");
-	api_i2c_close();
-	return status;
+	return end_pending("reject", reject_trial);
 }

@@ -187,7 +187,7 @@ def test_recovery_read_back_differs(board):
     # where.
     board.up()
     status, out, err = board.sh(
-        "(vemra-boot recovery %s/full > /run/o 2> /run/e; echo $? > /run/s) &"
+        ": > /run/o; (vemra-boot recovery %s/full > /run/o 2> /run/e; echo $? > /run/s) &"
         " until grep -q '[.]' /run/o; do :; done;"
         " printf '\\%03o' | dd of=/dev/mtd-rescue bs=1 seek=65536 conv=notrunc 2>/dev/null;"
         " wait; cat /run/s /run/e" % (IMAGES, board.image("full")[65536] ^ 0xFF), timeout=300)
