@@ -2,11 +2,15 @@
 # The board's own times, on the virtual board (run by scripts/bench.sh
 # after the board build): what vemra-boot's boot-check costs a boot with no
 # trial pending, against the launcher from its start to the end of the
-# application it hands over to; and an install of a 1.5 MiB image signed
-# with minisign, against the same install with no keys on the board.
-# Each is the median of ROUNDS runs of busybox's `time` on the board
-# (software emulation: compare the figures with each other, not with a
-# real board's).
+# application it hands over to; an install of a 1.5 MiB image signed with
+# minisign, against the same install with no keys on the board; the peak
+# memory of install (0.5 and 3 MiB images, from a file and from a pipe)
+# and recovery; an install of a 3 MiB signed image against its bytes
+# copied into /user with cat and sync, and recovery against flashcp of the
+# same bytes. Times are the median of ROUNDS runs of busybox's `time` on
+# the board (software emulation: compare the figures with each other, not
+# with a real board's); peak memory is its -v "Maximum resident set size",
+# the process's VmHWM when it ends.
 #
 # usage: board_bench.py BOARD_BUILD HOST_BUILD WORK
 import os
@@ -17,7 +21,7 @@ import sys
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "virtual-board"))
-from board import Board, big_image, sign, vboard  # noqa: E402 (the virtual board's driver)
+from board import Board, big_image, container, sign, vboard  # noqa: E402 (the virtual board's driver)
 
 ROUNDS = 9
 IMAGES = "/usr/share/vboard"
@@ -38,6 +42,11 @@ def median(board, command, before=""):
     return statistics.median(times)
 
 
+def peak_kib(board, command):
+    err = board.sh("%s >/dev/null" % command.replace("vemra-boot", "time -v vemra-boot"), timeout=300)[2]
+    return int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", err).group(1))
+
+
 def made(*args, **env):
     r = vboard(*args, **env)
     assert r.returncode == 0, r.stdout
@@ -48,23 +57,48 @@ def main(board_build, host_build, work):
     made("images", host_build, board_build, images)
     with open(os.path.join(images, "big"), "wb") as f:
         f.write(big_image())
+    for name, mib in (("half", 0.5), ("three", 3)):
+        with open(os.path.join(images, name), "wb") as f:
+            f.write(container(os.urandom(int(mib * (1 << 20)) - 16)))
     sign(work, images)
-    subprocess.run(["minisign", "-S", "-s", os.path.join(work, "trusted.key"), "-m",
-                    os.path.join(images, "big")], check=True, stdout=subprocess.DEVNULL)
+    for name in ("big", "half", "three"):
+        subprocess.run(["minisign", "-S", "-s", os.path.join(work, "trusted.key"), "-m",
+                        os.path.join(images, name)], check=True, stdout=subprocess.DEVNULL)
     made("initramfs", board_build, initramfs, VBOARD_IMAGES=images)
     board = Board({"initramfs": initramfs, "images": images}, os.path.join(work, "board"))
-    board.up(image2=None, rescue=None)
+    board.flash(image2=None, rescue=None)
+    # An 8 MiB user partition, so that a 3 MiB image and its copy fit: the
+    # rest erased, which jffs2 takes as free.
+    with open(os.path.join(board.state, "flash", "user.bin"), "ab") as f:
+        f.truncate(8 << 20)
+        f.seek(4 << 20)
+        f.write(b"\xff" * (4 << 20))
+    board.shell()
     check = median(board, "vemra-boot boot-check")
     launch = median(board, "/usr/sbin/vemra-launcher", "umount /user")
     plain = median(board, "vemra-boot install %s/big 2" % IMAGES)
     board.sh("mkdir -p /etc/vemra-boot/keys && cp %s/trusted.pub /etc/vemra-boot/keys" % IMAGES)
     signed = median(board, "vemra-boot install %s/big 2" % IMAGES)
+    peaks = [peak_kib(board, form % (IMAGES, name)) for name in ("half", "three")
+             for form in ("vemra-boot install %s/%s 2", "cat %s/%s | vemra-boot install - 2")]
+    peaks.append(peak_kib(board, "vemra-boot recovery %s/big" % IMAGES))
+    clear = "rm -f /user/images/image2 /user/copy && sync"
+    install3 = median(board, "vemra-boot install %s/three 2" % IMAGES, clear)
+    copy3 = median(board, "sh -c 'cat %s/three > /user/copy && sync'" % IMAGES, clear)
+    recovery = median(board, "vemra-boot recovery %s/big" % IMAGES)
+    flashcp = median(board, "flashcp %s/big /dev/mtd-rescue" % IMAGES)
     board.vm.sendline("poweroff")
     board.wait_end()
     print("boot-check, no trial pending: %.3f s; the launcher, start to the application's end: "
           "%.3f s (%.1f %%)" % (check, launch, 100 * check / launch))
     print("install of a 1.5 MiB image: %.3f s without keys, %.3f s signed (%+.3f s)"
           % (plain, signed, signed - plain))
+    print("peak memory (KiB) of install, signed: 0.5 MiB file %d, pipe %d; 3 MiB file %d, pipe %d;"
+          " recovery of 1.5 MiB: %d" % tuple(peaks))
+    print("install of a 3 MiB signed image: %.3f s; cat into /user and sync: %.3f s (%.2f x)"
+          % (install3, copy3, install3 / copy3))
+    print("recovery of a 1.5 MiB image: %.3f s; flashcp of the same bytes: %.3f s (%.2f x)"
+          % (recovery, flashcp, recovery / flashcp))
 
 
 if __name__ == "__main__":

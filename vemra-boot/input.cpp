@@ -410,8 +410,8 @@ static int received_short(const input *in, const image_check *c)
 
 int receive_input(input *in, const image_sink *writer)
 {
-	// A FILE's signature was checked before; a pipe's is, on the way.
-	reading r = { in, writer, in->signed_image && in->pipe, in->progress, {}, NULL, 0 };
+	// The signature on the way, unless the image was checked before.
+	reading r = { in, writer, in->signed_image && !in->checked, in->progress, {}, NULL, 0 };
 	const image_source src = input_source(in);
 	image_check c;
 	const minisign_verdict v = read_image(&r, &src, &c);
@@ -504,18 +504,21 @@ static int check_header(input *in, const destination *to)
 	return status;
 }
 
-// A FILE checked whole, signature first, before anything is written.
-static int check_file_first(input *in)
+int check_file_first(input *in)
 {
 	reading r = { in, NULL, in->signed_image, false, {}, NULL, 0 };
 	const image_source src = input_source(in);
 	image_check c;
-	const minisign_verdict v = read_image(&r, &src, &c);
+	minisign_verdict v;
 
+	if (in->pipe)
+		return STATUS_OK;
+	v = read_image(&r, &src, &c);
 	if (c.error) {
 		error("%s: %s", in->name, strerror(c.error));
 		return STATUS_ERROR;
 	}
+	in->checked = v == MINISIGN_VALID && c.state == IMAGE_VALID;
 	if (v != MINISIGN_VALID || c.state == IMAGE_VALID)
 		return signature_status(in, v);
 	error("%s: %s", in->name, image_header_invalid(c.state) ? "invalid header" : "checksum failed");
@@ -535,8 +538,6 @@ int open_input(const char *file, const char *signature, const destination *to, i
 		status = check_signature(signature, to, in);
 	if (status == STATUS_OK)
 		status = check_header(in, to);
-	if (status == STATUS_OK && !in->pipe)
-		status = check_file_first(in);
 	return status;
 }
 

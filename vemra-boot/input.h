@@ -1,14 +1,10 @@
 // An image given to install or recovery: a FILE, or "-" for standard input
 // (a pipe from wget, say). Whatever its size, at most a fixed amount of it
 // is in memory at any time: it goes to where it is written piece by piece,
-// and is checked as the launcher checks it, and against its signature when
-// the board trusts keys, in what is read back from there. Nothing becomes
-// bootable before that check has passed.
-//
-// A FILE is checked whole before anything is written, so that a refusal
-// writes nothing; a pipe can be read only once, so its refusals come once
-// it has been written (then nothing written becomes bootable). An input
-// holds one image: bytes past its header's length are refused.
+// checked on the way as the launcher checks it, and against its signature
+// when the board trusts keys; then what was written is read back and
+// checked again. Nothing becomes bootable before that check has passed.
+// An input holds one image: bytes past its header's length are refused.
 #ifndef VEMRA_BOOT_INPUT_H
 #define VEMRA_BOOT_INPUT_H
 
@@ -30,6 +26,7 @@ struct input {
 	minisign_sig *sig;
 	minisign_key key;    // the trusted key that signed it
 	image_meta meta;     // what the signature says of the image
+	bool checked;        // whole, before anything was written
 	bool progress;       // standard output is a terminal
 	bool progress_lines; // each report on a line of its own (others print between)
 	uint32_t shown;      // the last percentage shown, +1
@@ -42,13 +39,18 @@ struct destination {
 	bool allow_downgrade;
 };
 
-// Opens the image, reads its signature (signature names the file; NULL:
-// FILE.minisig) and its header. A FILE is checked whole here; then nothing
-// has been written yet. STATUS_OK, or the refusal (1: too large, not signed
-// by a trusted key, for another board, older than the floor, not an image
-// the launcher boots) or the error (2) said in one line. close_input() in
-// every case.
+// Opens the image, reads and checks its signature file (signature names
+// it; NULL: FILE.minisig) and reads its header: what can be refused before
+// the image's bytes are read. STATUS_OK, or the refusal (1: too large, not
+// signed by a trusted key, for another board, older than the floor, not an
+// image the launcher boots) or the error (2) said in one line.
+// close_input() in every case.
 int open_input(const char *file, const char *signature, const destination *to, input *in);
+
+// A FILE read and checked whole, before anything is written, where a
+// refusal must leave the destination untouched (a pipe can be read only
+// once: STATUS_OK).
+int check_file_first(input *in);
 
 // The image, from its first byte, handed to writer piece by piece as it
 // arrives, with progress on a terminal. Refused when a pipe's image fails

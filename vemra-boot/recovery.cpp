@@ -110,6 +110,22 @@ static int64_t headed_read(const image_source *src, uint32_t offset, uint8_t *bu
 	return got < 0 ? -1 : head + got;
 }
 
+// Once the header is written: the partition holds the image checked, as
+// the launcher will read it (the rest of sector 0 was written again with
+// the header).
+static int header_holds(const input *in, uint32_t partition)
+{
+	const image_source src = flash_source(rescue_fd, partition);
+	image_check c;
+
+	image_check_all(&src, &c, piece, sizeof piece, NULL);
+	if (c.state == IMAGE_VALID && c.header.crc == in->check.header.crc &&
+	    c.header.length == in->check.header.length)
+		return STATUS_OK;
+	error("%s: %s after the header was written", RESCUE_DEVICE, verdict(c.state));
+	return STATUS_ERROR;
+}
+
 // Why a write cut short (power lost, the process killed) never boots:
 //
 // 1. The erase of bytes 0 to 15 erases the whole sector that holds the
@@ -153,8 +169,7 @@ static int write_rescue(input *in, uint32_t partition, uint32_t sector)
 		error("%s: write failed", RESCUE_DEVICE);
 		status = STATUS_ERROR;
 	}
-	src = flash_source(rescue_fd, partition);
-	return status == STATUS_OK ? check_written(in, &src, RESCUE_DEVICE) : status;
+	return status == STATUS_OK ? header_holds(in, partition) : status;
 }
 
 // A FILE larger than the partition is refused before it is read; a FILE
@@ -168,6 +183,8 @@ int cmd_recovery(const char *file, const char *signature, bool allow_downgrade)
 
 	if (status == STATUS_OK)
 		status = open_input(file, signature, &to, &in);
+	if (status == STATUS_OK)
+		status = check_file_first(&in);
 	in.progress_lines = true; // the board layer prints its lines between
 	if (status == STATUS_OK)
 		status = write_rescue(&in, partition, sector);
