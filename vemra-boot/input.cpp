@@ -410,8 +410,8 @@ static int received_short(const input *in, const image_check *c)
 
 int receive_input(input *in, const image_sink *writer)
 {
-	// The signature on the way, unless the image was checked before.
-	reading r = { in, writer, in->signed_image && !in->checked, in->progress, {}, NULL, 0 };
+	// The signature is checked once, over what is read back.
+	reading r = { in, writer, false, in->progress, {}, NULL, 0 };
 	const image_source src = input_source(in);
 	image_check c;
 	const minisign_verdict v = read_image(&r, &src, &c);
@@ -518,7 +518,6 @@ int check_file_first(input *in)
 		error("%s: %s", in->name, strerror(c.error));
 		return STATUS_ERROR;
 	}
-	in->checked = v == MINISIGN_VALID && c.state == IMAGE_VALID;
 	if (v != MINISIGN_VALID || c.state == IMAGE_VALID)
 		return signature_status(in, v);
 	error("%s: %s", in->name, image_header_invalid(c.state) ? "invalid header" : "checksum failed");

@@ -1,9 +1,10 @@
 // An image given to install or recovery: a FILE, or "-" for standard input
 // (a pipe from wget, say). Whatever its size, at most a fixed amount of it
 // is in memory at any time: it goes to where it is written piece by piece,
-// checked on the way as the launcher checks it, and against its signature
-// when the board trusts keys; then what was written is read back and
-// checked again. Nothing becomes bootable before that check has passed.
+// checked on the way as the launcher checks it; then what was written is
+// read back from the flash and checked again, and against its signature
+// when the board trusts keys (the bytes signed are the bytes on flash).
+// Nothing becomes bootable before that check has passed.
 // An input holds one image: bytes past its header's length are refused.
 #ifndef VEMRA_BOOT_INPUT_H
 #define VEMRA_BOOT_INPUT_H
@@ -26,7 +27,6 @@ struct input {
 	minisign_sig *sig;
 	minisign_key key;    // the trusted key that signed it
 	image_meta meta;     // what the signature says of the image
-	bool checked;        // whole, before anything was written
 	bool progress;       // standard output is a terminal
 	bool progress_lines; // each report on a line of its own (others print between)
 	uint32_t shown;      // the last percentage shown, +1

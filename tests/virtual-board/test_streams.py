@@ -27,7 +27,7 @@ def test_images_from_a_pipe(board):
             ("mkdir -p /etc/vemra-boot/keys && cp {i}/trusted.pub /etc/vemra-boot/keys &&"
              " cat {i}/update | vemra-boot install -", 1, INTO_2,
              "-: no signature (--signature SIG names it for an image on standard input)"),
-            ("cat /tmp/bad | vemra-boot install - --signature {i}/update.minisig", 1, INTO_2,
+            ("cat {i}/image1 | vemra-boot install - --signature {i}/update.minisig", 1, INTO_2,
              "-: the signature does not match"),
             ("cat {i}/legacy | vemra-boot install - --signature {i}/legacy.minisig", 1, INTO_2,
              "-: a legacy signature needs the whole image in memory: sign it prehashed"
@@ -36,7 +36,7 @@ def test_images_from_a_pipe(board):
     assert sh("md5sum -c -s /tmp/sum && ls -A /user/images") == (0, "image1\nimage2\n", "")
 
     # A recovery stream whose signature fails leaves no recovery image.
-    status, out, err = sh("cat /tmp/bad | vemra-boot recovery - --signature %s/update.minisig" % i)
+    status, out, err = sh("cat %s/image1 | vemra-boot recovery - --signature %s/update.minisig" % (i, i))
     assert (status, err) == (1, "vemra-boot: -: the signature does not match\n")
     assert sh("vemra-boot status -p | grep ^rescue=") == (0, "rescue=invalid-header\n", "")
 
