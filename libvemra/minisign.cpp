@@ -89,25 +89,94 @@ void minisign_id_text(const uint8_t *id, char *out)
 		snprintf(out + 2 * i, 3, "%02X", id[7 - i]);
 }
 
-static minisign_verdict verify(const minisign_sig *s, const minisign_key *k, const uint8_t *file,
-			       size_t size)
+static_assert(sizeof(minisign_hash::state) >= sizeof(crypto_generichash_state) &&
+		      alignof(minisign_hash) >= alignof(crypto_generichash_state),
+	      "minisign_hash holds libsodium's state");
+
+static crypto_generichash_state *state(minisign_hash *h)
 {
-	uint8_t hash[crypto_generichash_BYTES_MAX];
+	return reinterpret_cast<crypto_generichash_state *>(h->state);
+}
+
+void minisign_hash_start(minisign_hash *h)
+{
+	crypto_generichash_init(state(h), NULL, 0, crypto_generichash_BYTES_MAX);
+}
+
+void minisign_hash_add(minisign_hash *h, const uint8_t *bytes, size_t size)
+{
+	crypto_generichash_update(state(h), bytes, size);
+}
+
+// The global signature: over the signature and the trusted comment.
+static bool comment_signed(const minisign_sig *s, const minisign_key *k)
+{
 	uint8_t signed_comment[sizeof s->sig + MINISIGN_COMMENT_MAX];
 	const size_t comment = strlen(s->comment);
 
-	if (s->prehashed) {
-		crypto_generichash(hash, sizeof hash, file, size, NULL, 0);
-		file = hash;
-		size = sizeof hash;
-	}
-	if (crypto_sign_verify_detached(s->sig, file, size, k->pk) != 0)
-		return MINISIGN_BAD_SIGNATURE;
 	memcpy(signed_comment, s->sig, sizeof s->sig);
 	memcpy(signed_comment + sizeof s->sig, s->comment, comment);
-	if (crypto_sign_verify_detached(s->global, signed_comment, sizeof s->sig + comment, k->pk) != 0)
-		return MINISIGN_BAD_COMMENT;
-	return MINISIGN_VALID;
+	return crypto_sign_verify_detached(s->global, signed_comment, sizeof s->sig + comment,
+					   k->pk) == 0;
+}
+
+// The signature over what was signed: the hash, or the file's bytes.
+static minisign_verdict signed_by(const minisign_sig *s, const minisign_key *k,
+				  const uint8_t *what, size_t size)
+{
+	return crypto_sign_verify_detached(s->sig, what, size, k->pk) == 0 ? MINISIGN_VALID
+									 : MINISIGN_BAD_SIGNATURE;
+}
+
+minisign_verdict minisign_check_hash(const minisign_sig *s, const minisign_key *k,
+				     minisign_hash *h)
+{
+	uint8_t hash[crypto_generichash_BYTES_MAX];
+
+	if (!s->prehashed)
+		return MINISIGN_BAD_SIGNATURE;
+	crypto_generichash_final(state(h), hash, sizeof hash);
+	return signed_by(s, k, hash, sizeof hash);
+}
+
+minisign_verdict minisign_check_bytes(const minisign_sig *s, const minisign_key *k,
+				      const uint8_t *file, size_t size)
+{
+	minisign_hash h;
+
+	if (!s->prehashed)
+		return signed_by(s, k, file, size);
+	minisign_hash_start(&h);
+	minisign_hash_add(&h, file, size);
+	return minisign_check_hash(s, k, &h);
+}
+
+static minisign_verdict verify(const minisign_sig *s, const minisign_key *k, const uint8_t *file,
+			       size_t size)
+{
+	const minisign_verdict v = minisign_check_bytes(s, k, file, size);
+
+	if (v != MINISIGN_VALID)
+		return v;
+	return comment_signed(s, k) ? MINISIGN_VALID : MINISIGN_BAD_COMMENT;
+}
+
+minisign_verdict minisign_check_comment(const minisign_sig *s, const minisign_key *keys,
+					size_t key_count, const minisign_key **signer)
+{
+	minisign_verdict v = MINISIGN_UNTRUSTED;
+
+	*signer = NULL;
+	if (sodium_init() < 0)
+		return MINISIGN_NO_CRYPTO;
+	for (size_t i = 0; i < key_count && !*signer; i++) {
+		if (memcmp(s->id, keys[i].id, sizeof s->id) != 0)
+			continue;
+		v = MINISIGN_BAD_COMMENT;
+		if (comment_signed(s, &keys[i]))
+			*signer = &keys[i];
+	}
+	return *signer ? MINISIGN_VALID : v;
 }
 
 minisign_verdict minisign_check(const char *text, size_t text_size, const minisign_key *keys,

@@ -48,6 +48,26 @@ bool minisign_parse_sig(const char *text, size_t size, minisign_sig *s);
 // (its key id, for the message).
 minisign_verdict minisign_check(const char *text, size_t text_size, const minisign_key *keys,
 				size_t key_count, const uint8_t *file, size_t size, minisign_sig *s);
+
+// The same checks in the other order, for an image that is never whole in
+// memory: first, from the signature file alone, the key among the trusted
+// that made the global signature over the signature and its trusted
+// comment (*signer; MINISIGN_UNTRUSTED when no key has the id,
+// MINISIGN_BAD_COMMENT when none of them made it); then the image's bytes,
+// added to a hash as they come (the prehashed form), or whole (either form).
+minisign_verdict minisign_check_comment(const minisign_sig *s, const minisign_key *keys,
+					size_t key_count, const minisign_key **signer);
+// BLAKE2b-512 as the prehashed form takes it; room for libsodium's state.
+struct minisign_hash {
+	alignas(64) unsigned char state[384];
+};
+void minisign_hash_start(minisign_hash *h);
+void minisign_hash_add(minisign_hash *h, const uint8_t *bytes, size_t size);
+// The hash of the bytes added against a prehashed signature.
+minisign_verdict minisign_check_hash(const minisign_sig *s, const minisign_key *k,
+				     minisign_hash *h);
+minisign_verdict minisign_check_bytes(const minisign_sig *s, const minisign_key *k,
+				      const uint8_t *file, size_t size);
 // What a verdict means, in a few words; the key's id for the untrusted.
 const char *minisign_reason(minisign_verdict v);
 // The key id as minisign shows it: 16 hexadecimal digits.

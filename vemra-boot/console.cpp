@@ -5,8 +5,9 @@
 
 static const char USAGE_LINE[] =
 	"usage: vemra-boot status [-p] | select 1|2 [--trial [--boots N]] |"
-	" install FILE 1|2 [--select | --trial [--boots N]] [--signature SIG] [--allow-downgrade] |"
-	" recovery FILE [--signature SIG] [--allow-downgrade] | boot-check | confirm | reject |"
+	" install FILE|- [1|2] [--select | --trial [--boots N]] [--signature SIG] [--allow-downgrade]"
+	" [--force] | recovery FILE|- [--signature SIG] [--allow-downgrade] | boot-check | confirm |"
+	" reject |"
 	" set KEY VALUE | unset KEY\n";
 
 static void report(const char *fmt, va_list ap)

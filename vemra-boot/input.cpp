@@ -13,6 +13,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,108 +113,442 @@ int trusted_key_count(void)
 	return read_keys(keys, KEYS_MAX);
 }
 
-// The signature's text over in's bytes: STATUS_OK with the text and what
-// it says kept in in, or the refusal or the error said.
-static int check_signature(const char *file, const char *sig_path, const minisign_key *keys,
-			   int count, input *in)
+/* The signature, checked before the image arrives as far as it can be */
+
+// The legacy form signs the bytes themselves, not their hash: the image
+// must be whole in memory to check it, so it is taken only up to here.
+static const uint32_t LEGACY_MAX = 1024 * 1024;
+
+// The signature file's text parsed, its key and trusted comment checked:
+// what it says of the image kept in in, or the refusal or the error said.
+static int check_signature_file(const char *sig_path, const minisign_key *keys, int count,
+				input *in)
 {
+	const minisign_key *signer;
 	minisign_verdict v = MINISIGN_MALFORMED;
-	minisign_sig sig;
 	uint8_t *text;
 	uint32_t size;
 	char id[17];
 
-	if (read_whole(sig_path, &text, &size, MINISIGN_FILE_MAX))
-		v = minisign_check((const char *)text, size, keys, (size_t)count, in->bytes, in->size,
-				   &sig);
-	else if (errno != EFBIG) {
+	in->sig = (minisign_sig *)malloc(sizeof *in->sig);
+	if (!in->sig) {
+		error("%s: %s", sig_path, strerror(ENOMEM));
+		return STATUS_ERROR;
+	}
+	if (!read_whole(sig_path, &text, &size, MINISIGN_FILE_MAX) && errno != EFBIG) {
 		error("%s: no signature: %s", sig_path, strerror(errno));
 		return STATUS_REFUSED;
 	}
+	in->signature = (char *)text;
+	in->signature_size = size;
+	if (text && minisign_parse_sig((const char *)text, size, in->sig))
+		v = minisign_check_comment(in->sig, keys, (size_t)count, &signer);
 	if (v == MINISIGN_VALID) {
-		in->signature = (char *)text;
-		in->signature_size = size;
-		meta_from_comment(sig.comment, &in->meta);
+		in->key = *signer;
+		meta_from_comment(in->sig->comment, &in->meta);
 		return STATUS_OK;
 	}
-	free(text);
-	minisign_id_text(sig.id, id);
-	if (v == MINISIGN_UNTRUSTED)
-		error("%s: signed by key %s, which this board does not trust", file, id);
-	else
-		error("%s: %s", v == MINISIGN_MALFORMED || v == MINISIGN_BAD_COMMENT ? sig_path : file,
-		      minisign_reason(v));
+	if (v == MINISIGN_UNTRUSTED) {
+		minisign_id_text(in->sig->id, id);
+		error("%s: signed by key %s, which this board does not trust", in->name, id);
+	} else
+		error("%s: %s", sig_path, minisign_reason(v));
 	return v == MINISIGN_NO_CRYPTO ? STATUS_ERROR : STATUS_REFUSED;
 }
 
-static int check_image(const char *file, input *in)
+// FILE.minisig, or false, said, when there is no such name.
+static bool default_signature(const input *in, char *path, size_t size)
 {
-	const image_source src = memory_source(in->bytes, in->size);
-
-	if (image_check_all(&src, &in->check, piece, sizeof piece, NULL) == IMAGE_VALID)
-		return STATUS_OK;
-	error("%s: %s", file, image_header_invalid(in->check.state) ? "invalid header" : "checksum failed");
-	return STATUS_REFUSED;
-}
-
-// FILE's size against where it goes, before anything of it is read.
-static int fits(const char *file, const destination *to)
-{
-	struct stat st;
-
-	if (stat(file, &st) != 0) {
-		error("%s: %s", file, strerror(errno));
-		return STATUS_ERROR;
+	if (in->pipe) {
+		error("%s: no signature (--signature SIG names it for an image on standard input)",
+		      in->name);
+		return false;
 	}
-	if ((uint64_t)st.st_size <= to->room)
-		return STATUS_OK;
-	error("%s: %llu bytes do not fit %s (%llu bytes)", file, (unsigned long long)st.st_size,
-	      to->name, (unsigned long long)to->room);
-	return STATUS_REFUSED;
-}
-
-// FILE.minisig, or false, said, when the name would be too long.
-static bool default_signature(const char *file, char *path, size_t size)
-{
-	if ((size_t)snprintf(path, size, "%s.minisig", file) < size)
+	if ((size_t)snprintf(path, size, "%s.minisig", in->name) < size)
 		return true;
-	error("%s: too long a name for its signature's", file);
+	error("%s: too long a name for its signature's", in->name);
 	return false;
 }
 
-int load_input(const char *file, const char *signature, const destination *to, input *in)
+// The legacy form on a pipe, or for an image too large to hold.
+static int legacy_allowed(const input *in, uint64_t size)
+{
+	if (in->sig->prehashed || (!in->pipe && size <= LEGACY_MAX))
+		return STATUS_OK;
+	if (in->pipe)
+		error("%s: a legacy signature needs the whole image in memory: sign it prehashed "
+		      "(vemra-image sign, or minisign -S without -l)", in->name);
+	else
+		error("%s: a legacy signature is taken for images up to %u bytes: sign it prehashed "
+		      "(vemra-image sign, or minisign -S without -l)", in->name, (unsigned)LEGACY_MAX);
+	return STATUS_REFUSED;
+}
+
+static int check_signature(const char *signature, const destination *to, input *in)
 {
 	minisign_key keys[KEYS_MAX];
 	const int count = read_keys(keys, KEYS_MAX);
 	char sig_path[PATH_MAX];
 	int status;
 
-	*in = input{};
-	if (count < 0)
+	if (count <= 0)
+		return count < 0 ? STATUS_ERROR : STATUS_OK;
+	in->signed_image = true;
+	if (!signature && !default_signature(in, sig_path, sizeof sig_path))
+		return in->pipe ? STATUS_REFUSED : STATUS_ERROR;
+	status = check_signature_file(signature ? signature : sig_path, keys, count, in);
+	if (status == STATUS_OK)
+		status = legacy_allowed(in, in->file_size);
+	if (status == STATUS_OK)
+		status = check_identity(in->name, &in->meta, to->allow_downgrade);
+	return status;
+}
+
+/* Reading an image: hashed as it comes, or held whole for the legacy form */
+
+// A pipe that sends nothing for this long has stalled.
+static const int STALL_SECONDS = 30;
+
+// The pipe on standard input: the bytes read so far, and its header, read
+// first and served again from memory when a check starts over from the
+// image's first byte.
+static uint64_t pipe_at;
+static uint8_t pipe_head[IMAGE_HEADER_SIZE];
+
+struct reading {
+	input *in;
+	const image_sink *next; // where the bytes go, if anywhere
+	bool sign;              // the bytes against the signature
+	bool progress;
+	minisign_hash hash;
+	uint8_t *whole; // the legacy form's bytes
+	uint32_t have;
+};
+
+static void show_progress(input *in, uint32_t have)
+{
+	const uint32_t total = image_size(&in->check.header);
+	const uint32_t percent = (uint32_t)((uint64_t)have * 100 / total);
+
+	if (percent + 1 == in->shown)
+		return;
+	in->shown = percent + 1;
+	printf("\r%s: %u of %u bytes (%u%%)%s", in->name, (unsigned)have, (unsigned)total,
+	       (unsigned)percent, in->progress_lines ? "\n" : "");
+	fflush(stdout);
+}
+
+void progress_break(input *in)
+{
+	if (in->shown && !in->progress_lines) {
+		putchar('\n');
+		in->shown = 0;
+	}
+}
+
+static bool put_read(const image_sink *sink, uint32_t offset, const uint8_t *bytes, uint32_t count)
+{
+	reading *r = (reading *)sink->ctx;
+
+	if (r->sign && r->in->sig->prehashed) {
+		minisign_hash_add(&r->hash, bytes, count);
+	} else if (r->sign) {
+		if (count > LEGACY_MAX - r->have) {
+			errno = EFBIG;
+			return false;
+		}
+		memcpy(r->whole + r->have, bytes, count);
+		r->have += count;
+	}
+	if (r->next && !r->next->put(r->next, offset, bytes, count))
+		return false;
+	if (r->progress)
+		show_progress(r->in, offset + count);
+	return true;
+}
+
+static minisign_verdict signature_verdict(reading *r)
+{
+	const input *in = r->in;
+
+	if (in->sig->prehashed)
+		return minisign_check_hash(in->sig, &in->key, &r->hash);
+	return minisign_check_bytes(in->sig, &in->key, r->whole, r->have);
+}
+
+// The image read whole through src, header first, each piece handed on
+// to r->next and, with r->sign, to the signature's check. *c: how it
+// ended (c->error: it could not be read; c->stopped: r->next refused a
+// piece). The signature's verdict: MINISIGN_VALID when not asked for.
+static minisign_verdict read_image(reading *r, const image_source *src, image_check *c)
+{
+	const image_sink sink = { put_read, r };
+	minisign_verdict v = MINISIGN_VALID;
+
+	*c = image_check{};
+	if (r->sign && r->in->sig->prehashed)
+		minisign_hash_start(&r->hash);
+	else if (r->sign && !(r->whole = (uint8_t *)malloc(LEGACY_MAX)))
+		c->error = ENOMEM;
+	if (!c->error)
+		image_check_all(src, c, piece, sizeof piece, &sink);
+	if (r->sign && !c->error && !c->stopped && c->state > IMAGE_BAD_LENGTH)
+		v = signature_verdict(r);
+	else if (r->sign)
+		v = MINISIGN_BAD_SIGNATURE; // not all of it could be read
+	free(r->whole);
+	r->whole = NULL;
+	return v;
+}
+
+// STATUS_OK for a valid signature, or the refusal said.
+static int signature_status(const input *in, minisign_verdict v)
+{
+	if (v == MINISIGN_VALID)
+		return STATUS_OK;
+	error("%s: %s", in->name, minisign_reason(v));
+	return STATUS_REFUSED;
+}
+
+// Up to count bytes as they come, counted in pipe_at: fewer only at the
+// end; -1 with errno, ETIMEDOUT when nothing came for STALL_SECONDS.
+static int64_t read_pipe(int fd, uint8_t *buf, uint32_t count)
+{
+	uint32_t done = 0;
+
+	while (done < count) {
+		pollfd p = { fd, POLLIN, 0 };
+		const int ready = poll(&p, 1, STALL_SECONDS * 1000);
+		ssize_t n;
+
+		if (ready < 0 && errno == EINTR)
+			continue;
+		if (ready == 0)
+			errno = ETIMEDOUT;
+		if (ready <= 0)
+			return -1;
+		n = read(fd, buf + done, count - done);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0)
+			return -1;
+		if (n == 0)
+			break;
+		done += (uint32_t)n;
+		pipe_at += (uint64_t)n;
+	}
+	return (int64_t)done;
+}
+
+static int64_t pipe_read(const image_source *src, uint32_t offset, uint8_t *buf, uint32_t count)
+{
+	const uint64_t start = pipe_at;
+	uint32_t again = 0; // of the header, read before
+	int64_t got;
+
+	if (offset < start && start <= IMAGE_HEADER_SIZE) {
+		again = (uint32_t)start - offset < count ? (uint32_t)start - offset : count;
+		memcpy(buf, pipe_head + offset, again);
+	} else if (offset != start) {
+		errno = ESPIPE; // never: an image is read in order
+		return -1;
+	}
+	got = read_pipe(src->fd, buf + again, count - again);
+	for (uint64_t at = start; got > 0 && at < pipe_at && at < IMAGE_HEADER_SIZE; at++)
+		pipe_head[at] = buf[again + (at - start)];
+	return got < 0 ? -1 : again + got;
+}
+
+static image_source input_source(const input *in)
+{
+	image_source src = fd_source(in->fd);
+
+	if (in->pipe)
+		src.read = pipe_read;
+	return src;
+}
+
+// A pipe ends where its image ends: one more byte is refused.
+static int pipe_ends(input *in)
+{
+	uint8_t extra;
+	const int64_t got = read_pipe(in->fd, &extra, 1);
+
+	if (got == 0)
+		return STATUS_OK;
+	if (got < 0 && errno == ETIMEDOUT)
+		error("%s: no end %d s after the image's %u bytes", in->name, STALL_SECONDS,
+		      (unsigned)image_size(&in->check.header));
+	else if (got < 0)
+		error("%s: %s", in->name, strerror(errno));
+	else
+		error("%s: more bytes than the image's %u", in->name,
+		      (unsigned)image_size(&in->check.header));
+	return got < 0 ? STATUS_ERROR : STATUS_REFUSED;
+}
+
+// Why a received image stopped short, said: an error, or a refusal for a
+// pipe that ended early.
+static int received_short(const input *in, const image_check *c)
+{
+	const uint32_t size = image_size(&c->header);
+	// A read that fails loses what it got: a pipe counts what came.
+	const uint64_t have = in->pipe ? pipe_at : c->have;
+
+	if (c->stopped)
+		return STATUS_ERROR; // the writer said why
+	if (c->error == ETIMEDOUT)
+		error("%s: nothing arrived for %d s, after %llu of %u bytes", in->name, STALL_SECONDS,
+		      (unsigned long long)have, (unsigned)size);
+	else if (c->error)
+		error("%s: %s", in->name, strerror(c->error));
+	else
+		error("%s: ended after %llu of %u bytes", in->name, (unsigned long long)have,
+		      (unsigned)size);
+	return c->error ? STATUS_ERROR : STATUS_REFUSED;
+}
+
+int receive_input(input *in, const image_sink *writer)
+{
+	// A FILE's signature was checked before; a pipe's is, on the way.
+	reading r = { in, writer, in->signed_image && in->pipe, in->progress, {}, NULL, 0 };
+	const image_source src = input_source(in);
+	image_check c;
+	const minisign_verdict v = read_image(&r, &src, &c);
+
+	if (c.state == IMAGE_TRUNCATED || c.error)
+		return received_short(in, &c);
+	if (v != MINISIGN_VALID)
+		return signature_status(in, v);
+	if (c.state != IMAGE_VALID || c.header.crc != in->check.header.crc ||
+	    c.header.length != in->check.header.length) {
+		error("%s: checksum failed", in->name);
+		return STATUS_REFUSED;
+	}
+	if (in->progress)
+		printf("%s%s: checking what was written\n", in->progress_lines ? "" : "\n", in->name);
+	return in->pipe ? pipe_ends(in) : STATUS_OK;
+}
+
+int check_written(input *in, const image_source *copy, const char *where)
+{
+	reading r = { in, NULL, in->signed_image, false, {}, NULL, 0 };
+	image_check c;
+	const minisign_verdict v = read_image(&r, copy, &c);
+
+	if (c.error) {
+		error("%s: %s", where, strerror(c.error));
 		return STATUS_ERROR;
-	status = fits(file, to);
-	if (status != STATUS_OK)
-		return status;
-	if (!read_whole(file, &in->bytes, &in->size, UINT32_MAX)) {
+	}
+	if (c.state != IMAGE_VALID || c.header.crc != in->check.header.crc ||
+	    c.header.length != in->check.header.length) {
+		error("%s: %s when read back", where, verdict(c.state));
+		return STATUS_ERROR;
+	}
+	return signature_status(in, v);
+}
+
+/* Opening */
+
+// The room where the image goes against the FILE's size (before it is
+// read) or the image's (once a pipe's header has come).
+static int fits(const input *in, uint64_t size, const destination *to)
+{
+	if (size <= to->room)
+		return STATUS_OK;
+	error("%s: %llu bytes do not fit %s (%llu bytes)", in->name, (unsigned long long)size,
+	      to->name, (unsigned long long)to->room);
+	return STATUS_REFUSED;
+}
+
+static int open_file(const char *file, input *in)
+{
+	struct stat st;
+
+	in->name = file;
+	in->fd = strcmp(file, "-") == 0 ? STDIN_FILENO : open(file, O_RDONLY | O_CLOEXEC);
+	if (in->fd < 0 || fstat(in->fd, &st) != 0) {
 		error("%s: %s", file, strerror(errno));
 		return STATUS_ERROR;
 	}
-	if (count > 0) {
-		if (!signature && !default_signature(file, sig_path, sizeof sig_path))
-			return STATUS_ERROR;
-		status = check_signature(file, signature ? signature : sig_path, keys, count, in);
-		if (status == STATUS_OK)
-			status = check_identity(file, &in->meta, to->allow_downgrade);
+	if (in->fd == STDIN_FILENO && isatty(in->fd)) {
+		error("-: standard input is a terminal: pipe the image in");
+		return STATUS_ERROR;
 	}
-	return status == STATUS_OK ? check_image(file, in) : status;
+	in->pipe = !S_ISREG(st.st_mode);
+	in->file_size = in->pipe ? 0 : (uint64_t)st.st_size;
+	in->progress = isatty(STDOUT_FILENO);
+	return STATUS_OK;
 }
 
-void free_input(input *in)
+// The header read: an image the launcher would look at, all of FILE.
+static int check_header(input *in, const destination *to)
 {
-	free(in->bytes);
+	const image_source src = input_source(in);
+	int status;
+
+	if (image_check_header(&src, &in->check) != IMAGE_VALID) {
+		if (in->check.error)
+			error("%s: %s", in->name, strerror(in->check.error));
+		else
+			error("%s: %s", in->name,
+			      image_header_invalid(in->check.state) ? "invalid header" : "checksum failed");
+		return in->check.error ? STATUS_ERROR : STATUS_REFUSED;
+	}
+	status = in->pipe ? fits(in, image_size(&in->check.header), to) : STATUS_OK;
+	if (status == STATUS_OK && !in->pipe && in->file_size > image_size(&in->check.header)) {
+		error("%s: more bytes than the image's %u", in->name,
+		      (unsigned)image_size(&in->check.header));
+		status = STATUS_REFUSED;
+	}
+	return status;
+}
+
+// A FILE checked whole, signature first, before anything is written.
+static int check_file_first(input *in)
+{
+	reading r = { in, NULL, in->signed_image, false, {}, NULL, 0 };
+	const image_source src = input_source(in);
+	image_check c;
+	const minisign_verdict v = read_image(&r, &src, &c);
+
+	if (c.error) {
+		error("%s: %s", in->name, strerror(c.error));
+		return STATUS_ERROR;
+	}
+	if (v != MINISIGN_VALID || c.state == IMAGE_VALID)
+		return signature_status(in, v);
+	error("%s: %s", in->name, image_header_invalid(c.state) ? "invalid header" : "checksum failed");
+	return STATUS_REFUSED;
+}
+
+int open_input(const char *file, const char *signature, const destination *to, input *in)
+{
+	int status;
+
+	*in = input{};
+	in->fd = -1;
+	status = open_file(file, in);
+	if (status == STATUS_OK && !in->pipe)
+		status = fits(in, in->file_size, to);
+	if (status == STATUS_OK)
+		status = check_signature(signature, to, in);
+	if (status == STATUS_OK)
+		status = check_header(in, to);
+	if (status == STATUS_OK && !in->pipe)
+		status = check_file_first(in);
+	return status;
+}
+
+void close_input(input *in)
+{
+	if (in->fd > STDIN_FILENO)
+		close(in->fd);
+	in->fd = -1;
 	free(in->signature);
-	in->bytes = NULL;
+	free(in->sig);
 	in->signature = NULL;
+	in->sig = NULL;
 }
 
 void kept_signature_path(int n, char *path)
@@ -225,28 +560,39 @@ kept_signature check_kept_signature(int n, image_meta *m)
 {
 	minisign_key keys[KEYS_MAX];
 	const int count = read_keys(keys, KEYS_MAX);
-	uint8_t *slot, *text;
-	uint32_t slot_size, size;
+	const minisign_key *signer = NULL;
 	char path[32];
-	minisign_sig sig;
-	kept_signature k = KEPT_DIFFERS;
+	input in = {};
+	image_check c;
+	kept_signature k = KEPT_UNREADABLE;
+	int fd;
 
 	*m = image_meta{};
 	kept_signature_path(n, path);
 	if (count <= 0)
 		return KEPT_UNREADABLE;
-	if (!read_whole(path, &text, &size, MINISIGN_FILE_MAX))
+	if (!read_whole(path, (uint8_t **)&in.signature, &in.signature_size, MINISIGN_FILE_MAX))
 		return errno == ENOENT ? KEPT_NONE : errno == EFBIG ? KEPT_DIFFERS : KEPT_UNREADABLE;
-	if (!read_whole(slot_path(n), &slot, &slot_size, UINT32_MAX)) {
-		free(text);
-		return KEPT_UNREADABLE;
+	in.sig = (minisign_sig *)malloc(sizeof *in.sig);
+	fd = open(slot_path(n), O_RDONLY | O_CLOEXEC);
+	if (in.sig && fd >= 0) {
+		reading r = { &in, NULL, true, false, {}, NULL, 0 };
+		const image_source src = fd_source(fd);
+
+		k = KEPT_DIFFERS;
+		if (minisign_parse_sig(in.signature, in.signature_size, in.sig) &&
+		    minisign_check_comment(in.sig, keys, (size_t)count, &signer) == MINISIGN_VALID) {
+			in.key = *signer;
+			if (read_image(&r, &src, &c) == MINISIGN_VALID)
+				k = KEPT_MATCHES;
+			else if (c.error)
+				k = KEPT_UNREADABLE;
+		}
 	}
-	if (minisign_check((const char *)text, size, keys, (size_t)count, slot, slot_size, &sig) ==
-	    MINISIGN_VALID) {
-		meta_from_comment(sig.comment, m);
-		k = KEPT_MATCHES;
-	}
-	free(slot);
-	free(text);
+	if (k == KEPT_MATCHES)
+		meta_from_comment(in.sig->comment, m);
+	if (fd >= 0)
+		close(fd);
+	close_input(&in);
 	return k;
 }

@@ -1,25 +1,38 @@
-// An image FILE given to install or recovery: refused before it is read
-// when it is larger than where it goes; read whole into memory, its
-// signature checked when the board trusts keys, with what the signature
-// says of it (its version and board) against the board's identity, its
-// image checked as the launcher checks it. What is then written is these
-// bytes, the ones checked: nothing can change between the check and the
-// write.
+// An image given to install or recovery: a FILE, or "-" for standard input
+// (a pipe from wget, say). Whatever its size, at most a fixed amount of it
+// is in memory at any time: it goes to where it is written piece by piece,
+// and is checked as the launcher checks it, and against its signature when
+// the board trusts keys, in what is read back from there. Nothing becomes
+// bootable before that check has passed.
+//
+// A FILE is checked whole before anything is written, so that a refusal
+// writes nothing; a pipe can be read only once, so its refusals come once
+// it has been written (then nothing written becomes bootable). An input
+// holds one image: bytes past its header's length are refused.
 #ifndef VEMRA_BOOT_INPUT_H
 #define VEMRA_BOOT_INPUT_H
 
 #include "image.h"
 #include "meta.h"
+#include "minisign.h"
 
 #include <cstdint>
 
 struct input {
-	uint8_t *bytes; // the whole file
-	uint32_t size;
-	image_check check;   // of the image at its start
-	char *signature;     // the signature file's text; NULL when no key is trusted
+	const char *name; // FILE, or "-"
+	int fd;
+	bool pipe;           // read once, in order, as it comes
+	uint64_t file_size;  // a FILE's size
+	image_check check;   // its header once opened; the whole image once received
+	bool signed_image;   // the board trusts keys: then the rest is set
+	char *signature;     // the signature file's text, kept beside a slot
 	uint32_t signature_size;
+	minisign_sig *sig;
+	minisign_key key;    // the trusted key that signed it
 	image_meta meta;     // what the signature says of the image
+	bool progress;       // standard output is a terminal
+	bool progress_lines; // each report on a line of its own (others print between)
+	uint32_t shown;      // the last percentage shown, +1
 };
 
 // Where an image goes: the bytes it may take there, named for a refusal.
@@ -29,12 +42,29 @@ struct destination {
 	bool allow_downgrade;
 };
 
-// STATUS_OK, or the refusal (1: too large, not signed by a trusted key,
-// for another board, older than the floor, not an image the launcher
-// boots) or the error (2) said in one line. signature names the signature
-// file; NULL: FILE.minisig. free_input() in every case.
-int load_input(const char *file, const char *signature, const destination *to, input *in);
-void free_input(input *in);
+// Opens the image, reads its signature (signature names the file; NULL:
+// FILE.minisig) and its header. A FILE is checked whole here; then nothing
+// has been written yet. STATUS_OK, or the refusal (1: too large, not signed
+// by a trusted key, for another board, older than the floor, not an image
+// the launcher boots) or the error (2) said in one line. close_input() in
+// every case.
+int open_input(const char *file, const char *signature, const destination *to, input *in);
+
+// The image, from its first byte, handed to writer piece by piece as it
+// arrives, with progress on a terminal. Refused when a pipe's image fails
+// its checksum, ends early or goes on past its length; an error when it
+// stalls or cannot be read, or when writer refuses a piece (it says why).
+int receive_input(input *in, const image_sink *writer);
+
+// What was written, read back through copy, as the launcher will read it:
+// valid, with the header received, and signed as the signature says.
+// where names it for an error.
+int check_written(input *in, const image_source *copy, const char *where);
+
+// Ends the progress line, so that another line can follow.
+void progress_break(input *in);
+
+void close_input(input *in);
 
 // How many keys /etc/vemra-boot/keys holds (*.pub), 0 when there is no
 // such folder; -1, said, when it or one of its keys cannot be read. With

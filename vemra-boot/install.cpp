@@ -20,6 +20,10 @@
 
 static const char USER_DIR[] = "/user";
 
+// The copy beside the slot that an install writes.
+static char temp_path[32];
+static int copy_fd = -1;
+
 // Creates /user/images when it is missing, its entry put on disk too.
 static bool make_images_dir(void)
 {
@@ -35,49 +39,70 @@ static bool make_images_dir(void)
 	return false;
 }
 
-// The slot read back as the launcher will read it: the image installed.
-static bool slot_holds(int n, const image_check *in)
+static bool write_piece(const image_sink *sink, uint32_t offset, const uint8_t *bytes,
+			uint32_t count)
 {
-	image_check c;
+	const char *temp = (const char *)sink->ctx;
 
-	if (!check_file(slot_path(n), &c)) {
-		error("%s: %s", slot_path(n), strerror(errno));
-		return false;
-	}
-	if (c.state != IMAGE_VALID || c.header.crc != in->header.crc ||
-	    c.header.length != in->header.length) {
-		error("%s: %s after the write", slot_path(n), verdict(c.state));
-		return false;
-	}
-	return true;
+	(void)offset;
+	if (write_all(copy_fd, bytes, count))
+		return true;
+	error("%s: %s", temp, strerror(errno));
+	return false;
 }
 
-// Until the rename the slot keeps its old image; after it, the new one.
-// A copy left behind by a process killed before the rename is never read
-// by the launcher, and the next install of the same slot truncates it.
-static int install_image(const input *file, int n)
+// The copy on disk, read back from the flash as the launcher will read it.
+static int copy_holds(input *in, const char *temp)
 {
-	const image_check *in = &file->check;
-	char temp[32];
+	const image_source src = fd_source(copy_fd);
 
-	snprintf(temp, sizeof temp, "%s/.image%d.new", IMAGES_DIR, n);
-	if (!make_images_dir() || !write_beside(temp, file->bytes, image_size(&in->header)))
+	if (fsync(copy_fd) != 0) {
+		error("%s: %s", temp, strerror(errno));
 		return STATUS_ERROR;
-	if (rename(temp, slot_path(n)) < 0) {
-		const int err = errno;
+	}
+	// Not from the page cache: what the flash holds.
+	posix_fadvise(copy_fd, 0, 0, POSIX_FADV_DONTNEED);
+	return check_written(in, &src, temp);
+}
 
-		unlink(temp);
-		error("%s: %s", slot_path(n), strerror(err));
+// The image goes into a copy beside the slot as it arrives; until the
+// copy is read back whole and checked, and renamed over the slot, the
+// slot keeps its old image. A copy that fails is removed; one left behind
+// by a power cut before the rename is never read by the launcher, and the
+// next install of the same slot truncates it.
+static int install_image(input *in, int n)
+{
+	const image_sink sink = { write_piece, temp_path };
+	int status = STATUS_ERROR;
+
+	snprintf(temp_path, sizeof temp_path, "%s/.image%d.new", IMAGES_DIR, n);
+	if (!make_images_dir())
 		return STATUS_ERROR;
+	copy_fd = open(temp_path, O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0644);
+	if (copy_fd < 0)
+		error("%s: %s", temp_path, strerror(errno));
+	else
+		status = receive_input(in, &sink);
+	if (status == STATUS_OK)
+		status = copy_holds(in, temp_path);
+	if (copy_fd >= 0 && close(copy_fd) != 0 && status == STATUS_OK) {
+		error("%s: %s", temp_path, strerror(errno));
+		status = STATUS_ERROR;
+	}
+	if (status == STATUS_OK && rename(temp_path, slot_path(n)) != 0) {
+		error("%s: %s", slot_path(n), strerror(errno));
+		status = STATUS_ERROR;
+	}
+	if (status != STATUS_OK) {
+		unlink(temp_path);
+		return status;
 	}
 	if (!sync_dir(IMAGES_DIR)) {
 		error("%s: %s", IMAGES_DIR, strerror(errno));
 		return STATUS_ERROR;
 	}
-	if (!slot_holds(n, in))
-		return STATUS_ERROR;
-	printf("image %d installed: length %u, crc 0x%08x\n", n, (unsigned)in->header.length,
-	       (unsigned)in->header.crc);
+	printf("image %d installed: length %u, crc 0x%08x\n", n, (unsigned)in->check.header.length,
+	       (unsigned)in->check.header.crc);
 	return STATUS_OK;
 }
 
@@ -123,18 +148,12 @@ static int select_now(int n, const selection *how)
 	return status;
 }
 
-// Only the image, length + 16 bytes, goes into the slot: bytes after it
-// in FILE are not written, as the launcher would not read them.
 // The floor follows a signed image installed without a trial; a trial's
 // is raised when it is confirmed.
-static int install_input(const input *in, int n, const selection *how)
+static int install_input(input *in, int n, const selection *how)
 {
-	int status;
+	int status = install_image(in, n);
 
-	api_i2c_init();
-	status = may_change(n, how);
-	if (status == STATUS_OK)
-		status = install_image(in, n);
 	if (status == STATUS_OK && !keep_signature(n, in))
 		status = STATUS_ERROR;
 	if (status == STATUS_OK && !how->trial && in->signature && in->meta.version[0] &&
@@ -142,8 +161,40 @@ static int install_input(const input *in, int n, const selection *how)
 		status = STATUS_ERROR;
 	if (status == STATUS_OK)
 		status = select_now(n, how);
-	api_i2c_close();
 	return status;
+}
+
+// The slot an install writes: n, or with none the slot that is not running
+// (VPD byte 58: *running, 0 when no slot runs), named.
+static int target_slot(int *n, int *running)
+{
+	const int booted = read_vpd(VPD_BOOTED_IMAGE);
+
+	*running = booted == 1 || booted == 2 ? booted : 0;
+	if (*n)
+		return STATUS_OK;
+	if (booted < 0) {
+		error("cannot read VPD byte 58");
+		return STATUS_ERROR;
+	}
+	if (!*running) {
+		error("VPD byte 58 is %d: no slot is running, so name the slot to install into", booted);
+		return STATUS_REFUSED;
+	}
+	*n = other_slot(*running);
+	printf("installing into image %d: image %d is running\n", *n, *running);
+	return STATUS_OK;
+}
+
+// The running slot holds the image known to boot: it is written over only
+// as a person's decision, as a board whose new image fails has then none
+// of its last good one to go back to.
+static int not_running(int n, int running, bool force)
+{
+	if (n != running || force)
+		return STATUS_OK;
+	error("image %d is running (VPD byte 58): --force installs over it", n);
+	return STATUS_REFUSED;
 }
 
 // The room on /user for the copy beside the slot.
@@ -160,17 +211,26 @@ static bool user_room(uint64_t *room)
 }
 
 int cmd_install(const char *file, const char *signature, int n, const selection *how,
-		bool allow_downgrade)
+		const install_options *o)
 {
-	destination to = { 0, USER_DIR, allow_downgrade };
+	destination to = { 0, USER_DIR, o->allow_downgrade };
 	input in = {};
 	int status = user_mounted() && user_room(&to.room) ? STATUS_OK : STATUS_ERROR;
+	int running = 0;
 
+	api_i2c_init();
 	if (status == STATUS_OK)
-		status = load_input(file, signature, &to, &in);
+		status = target_slot(&n, &running);
+	if (status == STATUS_OK)
+		status = may_change(n, how);
+	if (status == STATUS_OK)
+		status = not_running(n, running, o->force);
+	if (status == STATUS_OK)
+		status = open_input(file, signature, &to, &in);
 	if (status == STATUS_OK)
 		status = install_input(&in, n, how);
-	free_input(&in);
+	close_input(&in);
+	api_i2c_close();
 	return status;
 }
 

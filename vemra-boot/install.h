@@ -10,9 +10,15 @@ struct selection {
 	int trial;
 };
 
+struct install_options {
+	bool allow_downgrade; // older than the floor, as a person's decision
+	bool force;           // into the slot that is running
+};
+
+// FILE, or "-" for standard input, into slot n (0: the one not running).
 // A slot is selected only once it holds the image, whole and checked.
 int cmd_install(const char *file, const char *signature, int n, const selection *how,
-		bool allow_downgrade);
+		const install_options *o);
 int cmd_select(int n, const selection *how);
 
 #endif

@@ -29,9 +29,9 @@
 static const char HELP[] =
 	"usage: vemra-boot status [-p]\n"
 	"       vemra-boot select 1|2 [--trial [--boots N]]\n"
-	"       vemra-boot install FILE 1|2 [--select | --trial [--boots N]] [--signature SIG]\n"
-	"                  [--allow-downgrade]\n"
-	"       vemra-boot recovery FILE [--signature SIG] [--allow-downgrade]\n"
+	"       vemra-boot install FILE|- [1|2] [--select | --trial [--boots N]]\n"
+	"                  [--signature SIG] [--allow-downgrade] [--force]\n"
+	"       vemra-boot recovery FILE|- [--signature SIG] [--allow-downgrade]\n"
 	"       vemra-boot boot-check\n"
 	"       vemra-boot confirm | reject\n"
 	"       vemra-boot set KEY VALUE\n"
@@ -57,23 +57,34 @@ static const char HELP[] =
 	"            unreadable, never as a default, and makes the exit status 2.\n"
 	"  select    make slot 1 or 2 the one the launcher boots first: VPD\n"
 	"            byte 0 is written and read back.\n"
-	"  install   refuse a FILE larger than /user's free room; read it into\n"
-	"            memory, check it there, write it beside\n"
-	"            slot 1 or 2, rename it over the slot and check the slot;\n"
-	"            then, with --select or --trial, select the slot. A power\n"
-	"            cut leaves the slot's old image or the new one, whole, and\n"
-	"            a slot is selected only once it holds the new one. A copy\n"
-	"            that fails (/user full, not mounted) leaves the slot as it\n"
-	"            was; a selection that fails leaves it installed, not\n"
+	"  install   write FILE, or the image on standard input (-), into slot\n"
+	"            1 or 2; with no slot named, into the one not running (the\n"
+	"            other of VPD byte 58), said on stdout. The running slot is\n"
+	"            refused (1) unless --force. The image goes into a copy\n"
+	"            beside the slot as it arrives (at most 64 KiB of it in\n"
+	"            memory, whatever its size); the copy is read back and\n"
+	"            checked, then renamed over the slot; then, with --select or\n"
+	"            --trial, the slot is selected. A FILE is checked whole first\n"
+	"            and refused before anything is written (larger than /user's\n"
+	"            free room included); standard input is refused (nothing\n"
+	"            made bootable, the copy removed) when it ends early, sends\n"
+	"            more than its header's length, sends nothing for 30 s (2)\n"
+	"            or fails a check. An input is one image: bytes past its\n"
+	"            length are refused. On a terminal it shows the bytes as they\n"
+	"            arrive. A power cut leaves the slot's old image or the new\n"
+	"            one, whole, and a slot is selected only once it holds the\n"
+	"            new one; a selection that fails leaves it installed, not\n"
 	"            selected.\n"
 	"  --trial   select the slot for a trial of N boots (1 to 99, default\n"
 	"            3); the other slot is the way back. Refused while another\n"
 	"            trial is pending, when the slot is the one that boots now,\n"
 	"            or when the way back holds no image the launcher boots.\n"
-	"  --signature  the minisign signature of FILE (default FILE.minisig).\n"
+	"  --signature  the minisign signature of FILE (default FILE.minisig;\n"
+	"            needed for -: it may be fetched first, it is small).\n"
 	"            When /etc/vemra-boot/keys holds minisign public keys\n"
 	"            (*.pub), install and recovery take only a FILE signed by\n"
-	"            one of them (vemra-image sign; minisign's legacy form too):\n"
+	"            one of them (vemra-image sign; minisign's legacy form only\n"
+	"            from a FILE of at most 1 MiB, as it is checked whole):\n"
 	"            no signature file, a malformed one, a key not trusted, a\n"
 	"            signature or trusted comment that does not match is refused\n"
 	"            (1) before anything is written, and so is an image signed\n"
@@ -82,14 +93,18 @@ static const char HELP[] =
 	"            the version of the last image confirmed or installed\n"
 	"            without a trial (/user/images/floor). The signature is kept\n"
 	"            beside its slot (imageN.minisig). The bytes checked are the\n"
-	"            bytes written. With no keys folder, signatures are not\n"
-	"            required; one that cannot be read is an error (2).\n"
+	"            bytes read back from the flash. With no keys folder,\n"
+	"            signatures are not required; one that cannot be read is an\n"
+	"            error (2).\n"
 	"  --allow-downgrade  install an image older than the floor, as a\n"
 	"            person's decision, said on stdout.\n"
-	"  recovery  refuse a FILE larger than the rescue partition; check it,\n"
-	"            write it as the recovery image and read it back. A power cut\n"
-	"            during the write leaves a recovery image that the launcher\n"
-	"            does not boot.\n"
+	"  recovery  write FILE or standard input as the recovery image, a\n"
+	"            sector at a time, its header last: only once the rest is\n"
+	"            read back and checked. A FILE is checked whole first and\n"
+	"            refused (larger than the rescue partition included) before\n"
+	"            the partition is touched; standard input that fails leaves\n"
+	"            no recovery image the launcher boots. So does a power cut\n"
+	"            during the write.\n"
 	"  boot-check  run by init just before the launcher: counts a boot of\n"
 	"            the trial pending; once its N boots are used up without a\n"
 	"            confirm, or at once when the launcher did not boot the slot\n"
@@ -187,7 +202,7 @@ struct command_args {
 	int count;
 	selection how;
 	const char *signature; // --signature SIG
-	bool allow_downgrade;
+	install_options options;
 };
 
 static bool parse_boots(const char *arg, int *boots)
@@ -212,7 +227,9 @@ static int parse_option(const char *cmd, int argc, char **argv, int *i, command_
 	else if (strcmp(arg, "--trial") == 0 && !recovery)
 		*trial = true;
 	else if (strcmp(arg, "--allow-downgrade") == 0 && (install || recovery))
-		a->allow_downgrade = true;
+		a->options.allow_downgrade = true;
+	else if (strcmp(arg, "--force") == 0 && install)
+		a->options.force = true;
 	else if (strcmp(arg, "--signature") == 0 && (install || recovery)) {
 		if (*i + 1 >= argc)
 			return usage_error("%s: --signature needs a file", cmd);
@@ -268,15 +285,15 @@ static int run_select(int argc, char **argv)
 static int run_install(int argc, char **argv)
 {
 	command_args a;
-	int n;
+	int n = 0;
 
 	if (parse_args("install", argc, argv, 2, &a) != STATUS_OK)
 		return STATUS_ERROR;
-	if (a.count < 2)
-		return usage_error("install: expected FILE and a slot, 1 or 2");
-	if (!parse_slot(a.pos[1], &n))
+	if (a.count < 1)
+		return usage_error("install: expected FILE (or - for standard input), then a slot, 1 or 2");
+	if (a.count == 2 && !parse_slot(a.pos[1], &n))
 		return STATUS_ERROR;
-	return cmd_install(a.pos[0], a.signature, n, &a.how, a.allow_downgrade);
+	return cmd_install(a.pos[0], a.signature, n, &a.how, &a.options);
 }
 
 // Commands with fixed arguments: boot-check, confirm, reject, set, unset.
@@ -303,8 +320,8 @@ static int run_recovery(int argc, char **argv)
 	if (parse_args("recovery", argc, argv, 1, &a) != STATUS_OK)
 		return STATUS_ERROR;
 	if (a.count != 1)
-		return usage_error("recovery: expected one FILE");
-	return cmd_recovery(a.pos[0], a.signature, a.allow_downgrade);
+		return usage_error("recovery: expected one FILE (or - for standard input)");
+	return cmd_recovery(a.pos[0], a.signature, a.options.allow_downgrade);
 }
 
 // The lock's descriptor, or -1 with the refusal (STATUS_REFUSED: held by

@@ -6,13 +6,26 @@
 #include "input.h"
 #include "slots.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <mtd/mtd-user.h>
+#include <sys/ioctl.h>
 
 static const char RESCUE_DEVICE[] = "/dev/mtd-rescue";
 
-// The flash and the rescue partition are there, and their size known.
-static int rescue_ready(uint32_t *partition)
+// The most bytes of the image held at a time: one erase sector of the
+// rescue partition, whose size the partition tells.
+static const uint32_t SECTOR_MAX = 1024 * 1024;
+
+// The flash and the rescue partition are there, their size and their
+// erase sector's known.
+static int rescue_ready(uint32_t *partition, uint32_t *sector)
 {
+	mtd_info_user info = {};
+
 	if (api_flash_init() != 0) {
 		error("no flash (cannot read the flash geometry)");
 		return STATUS_ERROR;
@@ -21,11 +34,80 @@ static int rescue_ready(uint32_t *partition)
 		error("%s: cannot open", RESCUE_DEVICE);
 		return STATUS_ERROR;
 	}
-	if (!mtd_get_size(rescue_fd, partition)) {
+	if (!mtd_get_size(rescue_fd, partition) || ioctl(rescue_fd, MEMGETINFO, &info) != 0) {
 		error("%s: cannot read its size", RESCUE_DEVICE);
 		return STATUS_ERROR;
 	}
+	*sector = info.erasesize;
+	if (*sector == 0 || *sector > SECTOR_MAX || (*sector & (*sector - 1)) != 0) {
+		error("%s: erase sectors of %u bytes are not taken", RESCUE_DEVICE, (unsigned)*sector);
+		return STATUS_ERROR;
+	}
 	return STATUS_OK;
+}
+
+// The image goes to the partition sector by sector as it arrives, each
+// sector gathered first, so that the board layer's read-modify-erase-write
+// takes each sector once.
+struct rescue_writer {
+	input *in;
+	uint8_t *sector;
+	uint32_t size; // of a sector
+	uint32_t base; // where the sector being gathered starts
+	uint32_t filled;
+};
+
+// The header's 16 bytes stay erased until the image is checked.
+static bool write_gathered(rescue_writer *w)
+{
+	const uint32_t skip = w->base == 0 ? IMAGE_HEADER_SIZE : 0;
+
+	progress_break(w->in);
+	if (w->filled > skip &&
+	    api_flash_write(w->sector + skip, rescue_fd, w->base + skip, w->filled - skip) != 0) {
+		error("%s: write failed", RESCUE_DEVICE);
+		return false;
+	}
+	w->base += w->filled;
+	w->filled = 0;
+	return true;
+}
+
+static bool put_sector(const image_sink *sink, uint32_t offset, const uint8_t *bytes,
+		       uint32_t count)
+{
+	rescue_writer *w = (rescue_writer *)sink->ctx;
+	const uint32_t end = image_size(&w->in->check.header);
+
+	while (count > 0) {
+		const uint32_t n = count < w->size - w->filled ? count : w->size - w->filled;
+
+		memcpy(w->sector + w->filled, bytes, n);
+		w->filled += n;
+		bytes += n;
+		count -= n;
+		offset += n;
+		if ((w->filled == w->size || offset == end) && !write_gathered(w))
+			return false;
+	}
+	return true;
+}
+
+// The image as it will be: its header from memory, the rest from the
+// partition.
+static int64_t headed_read(const image_source *src, uint32_t offset, uint8_t *buf,
+			   uint32_t count)
+{
+	const image_source flash = flash_source(src->fd, src->end);
+	const uint32_t head =
+		offset >= IMAGE_HEADER_SIZE ? 0
+		: IMAGE_HEADER_SIZE - offset < count ? IMAGE_HEADER_SIZE - offset : count;
+	int64_t got = 0;
+
+	memcpy(buf, src->bytes + offset, head);
+	if (count > head)
+		got = flash.read(&flash, offset + head, buf + head, count - head);
+	return got < 0 ? -1 : head + got;
 }
 
 // Why a write cut short (power lost, the process killed) never boots:
@@ -33,87 +115,65 @@ static int rescue_ready(uint32_t *partition)
 // 1. The erase of bytes 0 to 15 erases the whole sector that holds the
 //    header first. From then on the magic reads 0xFFFFFFFF and the
 //    launcher finds no recovery image ("Image not found... ").
-// 2. The write then goes sector by sector from sector 0, each sector read,
-//    erased and written back in 1024-byte pieces; the first piece carries
-//    the header. Until that piece is on the flash there is no magic.
-//    After it, the bytes not yet written hold erased flash (0xFF), a
-//    partly programmed piece or the old image, so the JAMCRC over the
-//    length + 12 bytes that the header covers does not match ("Image CRC
-//    failed. Quitting") and the launcher reboots instead of handing over.
-//    A cut image whose bytes differ from the new one passes the 32-bit
+// 2. The image then goes sector by sector from sector 0, its header left
+//    erased, and is read back and checked (and its signature with it)
+//    with the header taken from memory. Until then the magic stays erased.
+// 3. Only then is the header written: sector 0 is read, erased and
+//    written back in 1024-byte pieces, the header in the first. A cut
+//    after that piece leaves the rest of the sector erased or partly
+//    programmed, so the JAMCRC over the length + 12 bytes that the header
+//    covers does not match ("Image CRC failed. Quitting") and the launcher
+//    reboots instead of handing over; such an image passes the 32-bit
 //    checksum only by chance, once in about 2^32.
 //
-// No order of writes through the board layer can do without the
-// checksum: every write to sector 0 erases it whole and writes its first
-// piece, the header, before the rest of the sector.
-static int write_rescue(const uint8_t *image, uint32_t size)
+// No order of writes through the board layer can do without the checksum:
+// every write to sector 0 erases it whole and writes its first piece, the
+// header, before the rest of the sector.
+static int write_rescue(input *in, uint32_t partition, uint32_t sector)
 {
-	if (api_flash_erase(rescue_fd, 0, IMAGE_HEADER_SIZE) != 0 ||
-	    api_flash_write(image, rescue_fd, 0, size) != 0) {
+	rescue_writer w = { in, (uint8_t *)malloc(sector), sector, 0, 0 };
+	const image_sink sink = { put_sector, &w };
+	uint8_t head[IMAGE_HEADER_SIZE];
+	image_source src = flash_source(rescue_fd, partition);
+	int status = STATUS_ERROR;
+
+	encode_image_header(&in->check.header, head);
+	src.read = headed_read;
+	src.bytes = head;
+	if (!w.sector)
+		error("%s: %s", RESCUE_DEVICE, strerror(ENOMEM));
+	else if (api_flash_erase(rescue_fd, 0, IMAGE_HEADER_SIZE) != 0)
 		error("%s: write failed", RESCUE_DEVICE);
-		return STATUS_ERROR;
+	else
+		status = receive_input(in, &sink);
+	free(w.sector);
+	if (status == STATUS_OK)
+		status = check_written(in, &src, RESCUE_DEVICE);
+	if (status == STATUS_OK && api_flash_write(head, rescue_fd, 0, IMAGE_HEADER_SIZE) != 0) {
+		error("%s: write failed", RESCUE_DEVICE);
+		status = STATUS_ERROR;
 	}
-	return STATUS_OK;
+	src = flash_source(rescue_fd, partition);
+	return status == STATUS_OK ? check_written(in, &src, RESCUE_DEVICE) : status;
 }
 
-struct expected_bytes {
-	const uint8_t *image;
-	uint32_t size;
-	uint32_t differs_at; // UINT32_MAX: no difference yet
-};
-
-// Notes the first byte read back that differs from the image written (or
-// lies beyond it, when the length read back is larger).
-static bool compare_piece(const image_sink *sink, uint32_t offset, const uint8_t *bytes,
-			  uint32_t count)
-{
-	expected_bytes *e = (expected_bytes *)sink->ctx;
-
-	for (uint32_t i = 0; i < count && e->differs_at == UINT32_MAX; i++)
-		if (offset + i >= e->size || bytes[i] != e->image[offset + i])
-			e->differs_at = offset + i;
-	return true;
-}
-
-// Reads the image back from the flash, checks it and compares it with
-// what was written.
-static int verify_rescue(const uint8_t *image, uint32_t size, uint32_t partition)
-{
-	expected_bytes e = { image, size, UINT32_MAX };
-	const image_sink sink = { compare_piece, &e };
-	const image_source src = flash_source(rescue_fd, partition);
-	image_check c;
-
-	image_check_all(&src, &c, piece, sizeof piece, &sink);
-	if (e.differs_at != UINT32_MAX) {
-		error("%s: read back differs at byte %u", RESCUE_DEVICE, (unsigned)e.differs_at);
-		return STATUS_ERROR;
-	}
-	if (c.state != IMAGE_VALID) {
-		error("%s: %s after the write", RESCUE_DEVICE, verdict(c.state));
-		return STATUS_ERROR;
-	}
-	return STATUS_OK;
-}
-
-// A FILE larger than the partition is refused before it is read.
+// A FILE larger than the partition is refused before it is read; a FILE
+// is checked whole before the partition is touched.
 int cmd_recovery(const char *file, const char *signature, bool allow_downgrade)
 {
-	uint32_t partition = 0, size;
+	uint32_t partition = 0, sector = 0;
 	input in = {};
-	int status = rescue_ready(&partition);
+	int status = rescue_ready(&partition, &sector);
 	const destination to = { partition, "the rescue partition", allow_downgrade };
 
 	if (status == STATUS_OK)
-		status = load_input(file, signature, &to, &in);
-	size = image_size(&in.check.header);
+		status = open_input(file, signature, &to, &in);
+	in.progress_lines = true; // the board layer prints its lines between
 	if (status == STATUS_OK)
-		status = write_rescue(in.bytes, size);
-	if (status == STATUS_OK)
-		status = verify_rescue(in.bytes, size, partition);
+		status = write_rescue(&in, partition, sector);
 	if (status == STATUS_OK)
 		printf("recovery image written: length %u, crc 0x%08x\n",
 		       (unsigned)in.check.header.length, (unsigned)in.check.header.crc);
-	free_input(&in);
+	close_input(&in);
 	return status;
 }

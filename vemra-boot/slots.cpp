@@ -69,7 +69,7 @@ bool user_mounted(void)
 	return true;
 }
 
-static bool write_all(int fd, const uint8_t *buf, uint32_t count)
+bool write_all(int fd, const uint8_t *buf, uint32_t count)
 {
 	while (count > 0) {
 		const ssize_t n = write(fd, buf, count);

@@ -28,6 +28,9 @@ bool user_mounted(void);
 // Puts a directory's entries on disk; false with errno.
 bool sync_dir(const char *path);
 
+// count bytes written whole; false with errno.
+bool write_all(int fd, const uint8_t *buf, uint32_t count);
+
 // Bytes into a new file temp beside their place, on disk; removed with the
 // reason said when they cannot be written whole.
 bool write_beside(const char *temp, const uint8_t *bytes, uint32_t size);
