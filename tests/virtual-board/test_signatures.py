@@ -152,7 +152,8 @@ def test_a_signed_update_pulled_over_http(board, web):
     served = [open(os.path.join(board.bench["images"], name), "rb").read()
               for name in ("update", "update.minisig")]
     assert board.sh("/etc/board/pull %s/update" % web) == (
-        0, "image 2 installed: length %d, crc 0x%08x\nselected image 2 for a trial of 3 boots\n"
+        0, "installing into image 2: image 1 is running\nimage 2 installed: length %d, crc 0x%08x\n"
+        "selected image 2 for a trial of 3 boots\n"
         % (len(served[0]) - 16, int.from_bytes(served[0][:4], "big")), "")
     assert board.sh("md5sum /user/images/image2 /user/images/image2.minisig")[1].split()[::2] == [
         md5(data) for data in served]
