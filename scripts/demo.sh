@@ -21,7 +21,12 @@
 # confirms), signed (a key pair made here with minisign; the board trusts
 # its public key, refuses a tampered copy of the signed update and keeps
 # image 1, installs the update signed as 2.0 into slot 2, then refuses an
-# older signed image and one for another board, and reboots into 2.0).
+# older signed image and one for another board, and reboots into 2.0),
+# fleet (three boards side by side, each on a network of its own, pull one
+# signed update from lighttpd on the host and try it; the third is started
+# with vboard.unhealthy, its application's health check fails, and it goes
+# back to image 1; one line per board at the end; the boards always power
+# off by themselves, their consoles in build-board/demo/fleet/boardN.log).
 # KEY=VALUE pairs go into the boot loader's environment: gdb=on
 # gdbserver=10.0.2.2 gdbport=2345, memchk=on, shell=on.
 #
@@ -39,10 +44,73 @@ DEMO=$BUILD/demo
 VB=virtual-board/vboard
 die() { printf 'demo: %s\n' "$*" >&2; exit 1; }
 
+# fleet_board N URL [ARG...]: board N, flashed in DEMO/fleet/boardN,
+# booted until a boot ends without a reboot: its first boot pulls the
+# update at URL and reboots, and every reboot (the pull's, the watchdog's)
+# ends QEMU, so the board is booted again, at most 8 times. ARGs go on
+# every boot's command line. Its consoles go one after another to
+# DEMO/fleet/boardN.log.
+fleet_board() {
+	local n=$1 state=$DEMO/fleet/board$1 log=$DEMO/fleet/board$1.log boot
+	local pull=("vboard.pull=$2")
+	shift 2
+	: >"$log"
+	for boot in 1 2 3 4 5 6 7 8; do
+		say "board $n: boot $boot"
+		$VB boot "$DEMO/initramfs.cpio.gz" "$state" vboard.poweroff vboard.trust=demo \
+			"${pull[@]}" "$@" </dev/null >"$log.boot" 2>&1 || { cat "$log.boot" >>"$log"; return 1; }
+		cat "$log.boot" >>"$log"
+		pull=()
+		grep -Eq '^vboard# reboot|rebooting, as the watchdog would' "$log.boot" || return 0
+	done
+	say "board $n: still rebooting after 8 boots ($log)"
+	return 1
+}
+
+# fleet_outcome N: board N's line: the image its first boot started, the
+# image its last boot started, and what became of the trial.
+fleet_outcome() {
+	local log=$DEMO/fleet/board$1.log booted outcome="not updated"
+	booted=$(grep -ao "^Booting image '[12]'" "$log" | tr -dc 12 || true)
+	grep -aq '^trial of image 2 confirmed' "$log" && outcome=confirmed
+	grep -aq '^vemra-boot: image 2 .*: back to image 1' "$log" && outcome="trial failed, went back"
+	echo "board $1: image ${booted:0:1} -> image ${booted: -1}, $outcome"
+}
+
+# fleet: lighttpd serves the signed update on a free port; three boards
+# pull it at 10.0.2.2 (the host, on each board's own network), the third
+# with vboard.unhealthy; then one line per board, each as planned.
+fleet() {
+	local port n line failed=0 start=$SECONDS
+	local want=("board 1: image 1 -> image 2, confirmed" "board 2: image 1 -> image 2, confirmed"
+		"board 3: image 1 -> image 1, trial failed, went back")
+	web=$DEMO/fleet/web pids=()
+	trap 'kill "${pids[@]}" 2>/dev/null || true; scripts/web.sh stop "$web"' EXIT
+	port=$(scripts/web.sh start "$DEMO/fleet/www" "$web")
+	say "lighttpd serves $DEMO/fleet/www at 127.0.0.1:$port, the boards' 10.0.2.2:$port"
+	for n in 1 2 3; do
+		$VB flash "$DEMO/fleet/board$n" --image1 "$img/image1" --image2 "$img/image2" \
+			--rescue "$img/recovery"
+	done
+	say "three boards pull the update and try it (consoles: $DEMO/fleet/board1.log ...)"
+	fleet_board 1 "http://10.0.2.2:$port/update" & pids+=($!)
+	fleet_board 2 "http://10.0.2.2:$port/update" & pids+=($!)
+	fleet_board 3 "http://10.0.2.2:$port/update" vboard.unhealthy & pids+=($!)
+	for n in 0 1 2; do wait "${pids[$n]}" || failed=1; done
+	pids=()
+	say "the fleet ran for $((SECONDS - start)) s"
+	for n in 1 2 3; do
+		line=$(fleet_outcome $n)
+		echo "$line"
+		[ "$line" = "${want[$((n - 1))]}" ] || failed=1
+	done
+	[ $failed -eq 0 ] || die "the fleet did not end as planned (consoles in $DEMO/fleet/)"
+}
+
 scenario=${1:-normal}
 [ $# -gt 0 ] && shift
-case $scenario in normal|fallback|crc|recovery|rescue|update|trial|signed|again) ;;
-	*) die "unknown scenario '$scenario' (normal, fallback, crc, recovery, rescue, update, trial, signed, again)" ;;
+case $scenario in normal|fallback|crc|recovery|rescue|update|trial|signed|fleet|again) ;;
+	*) die "unknown scenario '$scenario' (normal, fallback, crc, recovery, rescue, update, trial, signed, fleet, again)" ;;
 esac
 append=()
 [ -t 0 ] || append=(vboard.poweroff)
@@ -69,26 +137,41 @@ $VB busybox >/dev/null
 say "demo images, initramfs and a new board ($scenario)"
 $VB images "$HOST" "$BUILD" "$DEMO/images"
 img=$DEMO/images
-if [ "$scenario" = signed ]; then
+sign() { "$HOST/vemra-image/vemra-image" sign --key "$DEMO/demo.key" "$@" >/dev/null; }
+if [ "$scenario" = signed ] || [ "$scenario" = fleet ]; then
 	# A key pair without a password, made for this demo only; the board
-	# gets the public key and the board string vboard. update is signed as
-	# version 2.0 for vboard; old (a copy) as 1.0 for vboard, acme (a copy)
-	# as 3.0 for another board; tampered: the signed update with one byte
-	# changed.
+	# gets the public key.
 	rm -f "$DEMO/demo.key" "$img/demo.pub"
 	minisign -G -W -p "$img/demo.pub" -s "$DEMO/demo.key" >/dev/null
+fi
+if [ "$scenario" = signed ]; then
+	# The board gets the board string vboard. update is signed as version
+	# 2.0 for vboard; old (a copy) as 1.0 for vboard, acme (a copy) as 3.0
+	# for another board; tampered: the signed update with one byte changed.
 	cp "$img/update" "$img/old"
 	cp "$img/update" "$img/acme"
 	for signed in update:2.0:vboard old:1.0:vboard acme:3.0:acme-ppc-3; do
 		IFS=: read -r name version for <<<"$signed"
-		"$HOST/vemra-image/vemra-image" sign --key "$DEMO/demo.key" --version "$version" \
-			--board "$for" "$img/$name" >/dev/null
+		sign --version "$version" --board "$for" "$img/$name"
 	done
 	cp "$img/update" "$img/tampered"
 	cp "$img/update.minisig" "$img/tampered.minisig"
 	printf 'X' | dd of="$img/tampered" bs=1 seek=100 conv=notrunc status=none
 fi
+if [ "$scenario" = fleet ]; then
+	# The update the fleet pulls: stable (its application checks its
+	# health, then confirms) signed as 2.0 for vboard, beside its
+	# signature in the folder lighttpd serves.
+	rm -rf "$DEMO/fleet"
+	mkdir -p "$DEMO/fleet/www"
+	cp "$img/stable" "$DEMO/fleet/www/update"
+	sign --version 2.0 --board vboard "$DEMO/fleet/www/update"
+fi
 VBOARD_IMAGES=$img $VB initramfs "$BUILD" "$DEMO/initramfs.cpio.gz"
+if [ "$scenario" = fleet ]; then
+	fleet
+	exit 0
+fi
 flash=(--image1 "$img/image1" --image2 "$img/image2" --rescue "$img/recovery")
 case $scenario in
 fallback)

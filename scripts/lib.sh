@@ -37,9 +37,10 @@ BENCH_PACKAGES=(zlib1g-dev valgrind)
 
 # Packages for the virtual board (virtual-board/vboard, scripts/demo.sh) and
 # its console tests: QEMU, what builds the board's kernel and busybox from
-# Debian's sources, what makes its flash, and pytest with pexpect.
+# Debian's sources, what makes its flash, pytest with pexpect, and the web
+# server the boards pull updates from (scripts/web.sh).
 VBOARD_PACKAGES=(qemu-system-ppc bison flex bc libssl-dev libelf-dev bzip2 xz-utils patch
-	mtd-utils u-boot-tools python3-pytest python3-pexpect python3-pytest-xdist)
+	mtd-utils u-boot-tools python3-pytest python3-pexpect python3-pytest-xdist lighttpd)
 
 # Packages for the reliability checks: libFuzzer (clang), the static
 # checkers, valgrind (scripts/test-fuzz.sh, static-check.sh, test-valgrind.sh).

@@ -18,7 +18,7 @@ import sys
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "virtual-board"))
-from board import (APP, BOARD_BUILD, EOF, HOST_BUILD, READY, VBOARD, Board,  # noqa: E402,F401
+from board import (APP, BOARD_BUILD, EOF, HOST_BUILD, READY, TOP, VBOARD, Board,  # noqa: E402,F401
                    big_image, container, sign, vboard)
 
 
@@ -77,6 +77,17 @@ def sign_for_boards(work, images):
         damaged = list(lines)
         damaged[line] = text
         open(os.path.join(images, name + ".minisig"), "wb").write(b"\n".join(damaged))
+
+
+@pytest.fixture
+def web(bench, tmp_path):
+    # lighttpd on the host serving the demo images (scripts/web.sh): the
+    # URL of their folder on a board's network; stopped at the end.
+    web, run = os.path.join(TOP, "scripts", "web.sh"), str(tmp_path / "web")
+    port = subprocess.run([web, "start", bench["images"], run], check=True, text=True,
+                          stdout=subprocess.PIPE).stdout.strip()
+    yield "http://10.0.2.2:" + port
+    subprocess.run([web, "stop", run], check=True)
 
 
 @pytest.fixture

@@ -142,3 +142,18 @@ def test_the_floor_survives_a_power_cut_in_confirm(board):
     assert run.files["/user/images/floor"] == md5(b"2.0\n") and run.vpd[252:256] == b"\xb2\x03\x01\x00"
     run = board.run_launcher(append=trust)
     assert "trial of image 2 confirmed\n" in run.stdout and run.files["/user/images/floor"] == md5(b"2.0\n")
+
+
+def test_a_signed_update_pulled_over_http(board, web):
+    # lighttpd on the host serves update and its signature; the board pulls
+    # both with wget (/etc/board/pull) and installs the update for a trial:
+    # the slot and its kept signature hold the bytes served.
+    board.up(append=("vboard.trust=trusted",))
+    served = [open(os.path.join(board.bench["images"], name), "rb").read()
+              for name in ("update", "update.minisig")]
+    assert board.sh("/etc/board/pull %s/update" % web) == (
+        0, "installing into image 2: image 1 is running\nimage 2 installed: length %d, crc 0x%08x\n"
+        "selected image 2 for a trial of 3 boots\n"
+        % (len(served[0]) - 16, int.from_bytes(served[0][:4], "big")), "")
+    assert board.sh("md5sum /user/images/image2 /user/images/image2.minisig")[1].split()[::2] == [
+        md5(data) for data in served]

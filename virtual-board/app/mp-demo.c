@@ -3,7 +3,10 @@
  * payload): tells which image it came from, how it was started and
  * whether a library was preloaded into it. A payload with home/etc/fails
  * is an application that fails (exit status 1); one with home/etc/confirms
- * confirms its trial once it runs, as a healthy application does.
+ * checks its health once it runs and confirms its trial, as a healthy
+ * application does, or fails when the check fails: on a board started
+ * with vboard.unhealthy (rc.start leaves /run/vboard/unhealthy), whatever
+ * the image.
  */
 #include <stdio.h>
 #include <stdlib.h>
@@ -28,9 +31,14 @@ int main(int argc, char **argv)
 		printf("mp.elf.strip: failing\n");
 		return 1;
 	}
+	if (access("/tmp/home/etc/confirms", F_OK) != 0)
+		return 0;
+	if (access("/run/vboard/unhealthy", F_OK) == 0) {
+		printf("mp.elf.strip: health check failed\n");
+		return 1;
+	}
 	/* A confirm that is refused says why; the application runs on. */
-	if (access("/tmp/home/etc/confirms", F_OK) == 0 &&
-	    system("/usr/sbin/vemra-boot confirm") < 0)
+	if (system("/usr/sbin/vemra-boot confirm") < 0)
 		perror("mp.elf.strip: /bin/sh");
 	return 0;
 }
