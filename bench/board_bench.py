@@ -29,7 +29,9 @@ IMAGES = "/usr/share/vboard"
 
 def seconds(board, command):
     # busybox time's "real" line, from standard error.
-    m = re.search(r"real\s+(\d+)m ([\d.]+)s", board.sh("time %s >/dev/null" % command, timeout=300)[2])
+    status, _, err = board.sh("time %s >/dev/null" % command, timeout=300)
+    m = re.search(r"real\s+(\d+)m ([\d.]+)s", err)
+    assert status == 0, (command, err)
     return int(m.group(1)) * 60 + float(m.group(2))
 
 
@@ -49,8 +51,10 @@ def peak_kib(board, command):
     # busybox time's maximum resident set size counts the busybox it forks
     # from). The resident memory counts the C library's code as it is
     # touched: shared pages of the RAM root file system.
-    out = board.sh("%s >/dev/null & p=$!; while s=$(grep -E '^(Rss|Anonymous):' /proc/$p/smaps_rollup);"
-                   " do echo $s; done | uniq" % command, timeout=300)[1]
+    status, out, err = board.sh("%s >/dev/null & p=$!; while s=$(grep -E '^(Rss|Anonymous):'"
+                                " /proc/$p/smaps_rollup 2>/dev/null); do echo $s; done | uniq; wait $p"
+                                % command, timeout=300)
+    assert (status, err) == (0, ""), (command, err)
     return tuple(max(int(v) for v in re.findall(r"%s:\s+(\d+) kB" % k, out)) for k in ("Rss", "Anonymous"))
 
 
@@ -83,13 +87,14 @@ def main(board_build, host_build, work):
     board.shell()
     check = median(board, "vemra-boot boot-check")
     launch = median(board, "/usr/sbin/vemra-launcher", "umount /user")
-    plain = median(board, "vemra-boot install %s/big 2" % IMAGES)
-    board.sh("mkdir -p /etc/vemra-boot/keys && cp %s/trusted.pub /etc/vemra-boot/keys" % IMAGES)
-    signed = median(board, "vemra-boot install %s/big 2" % IMAGES)
-    peaks = [peak_kib(board, form % (IMAGES, name)) for name in ("half", "three")
-             for form in ("vemra-boot install %s/%s 2", "cat %s/%s | vemra-boot install - 2")]
-    peaks.append(peak_kib(board, "vemra-boot recovery %s/big" % IMAGES))
     clear = "rm -f /user/images/image2 /user/copy && sync"
+    plain = median(board, "vemra-boot install %s/big 2" % IMAGES, clear)
+    board.sh("mkdir -p /etc/vemra-boot/keys && cp %s/trusted.pub /etc/vemra-boot/keys" % IMAGES)
+    signed = median(board, "vemra-boot install %s/big 2" % IMAGES, clear)
+    peaks = [peak_kib(board, form % ((IMAGES, name) * 2)[:form.count("%s")]) for name in ("half", "three")
+             for form in ("vemra-boot install %s/%s 2", "cat %s/%s | vemra-boot install - 2 --signature"
+                          " %s/%s.minisig")]
+    peaks.append(peak_kib(board, "vemra-boot recovery %s/big" % IMAGES))
     install3 = median(board, "vemra-boot install %s/three 2" % IMAGES, clear)
     copy3 = median(board, "sh -c 'cat %s/three > /user/copy && sync'" % IMAGES, clear)
     recovery = median(board, "vemra-boot recovery %s/big" % IMAGES)

@@ -142,7 +142,7 @@ minisign_verdict minisign_check_hash(const minisign_sig *s, const minisign_key *
 minisign_verdict minisign_check_bytes(const minisign_sig *s, const minisign_key *k,
 				      const uint8_t *file, size_t size)
 {
-	minisign_hash h;
+	minisign_hash h = {};
 
 	if (!s->prehashed)
 		return signed_by(s, k, file, size);

@@ -216,14 +216,25 @@ static uint64_t pipe_at;
 static uint8_t pipe_head[IMAGE_HEADER_SIZE];
 
 struct reading {
+	minisign_hash hash;
 	input *in;
 	const image_sink *next; // where the bytes go, if anywhere
-	bool sign;              // the bytes against the signature
-	bool progress;
-	minisign_hash hash;
-	uint8_t *whole; // the legacy form's bytes
+	uint8_t *whole;         // the legacy form's bytes
 	uint32_t have;
+	bool sign; // the bytes against the signature
+	bool progress;
 };
+
+static reading reading_of(input *in, const image_sink *next, bool sign, bool progress)
+{
+	reading r = {};
+
+	r.in = in;
+	r.next = next;
+	r.sign = sign;
+	r.progress = progress;
+	return r;
+}
 
 static void show_progress(input *in, uint32_t have)
 {
@@ -411,7 +422,7 @@ static int received_short(const input *in, const image_check *c)
 int receive_input(input *in, const image_sink *writer)
 {
 	// The signature is checked once, over what is read back.
-	reading r = { in, writer, false, in->progress, {}, NULL, 0 };
+	reading r = reading_of(in, writer, false, in->progress);
 	const image_source src = input_source(in);
 	image_check c;
 	const minisign_verdict v = read_image(&r, &src, &c);
@@ -432,7 +443,7 @@ int receive_input(input *in, const image_sink *writer)
 
 int check_written(input *in, const image_source *copy, const char *where)
 {
-	reading r = { in, NULL, in->signed_image, false, {}, NULL, 0 };
+	reading r = reading_of(in, NULL, in->signed_image, false);
 	image_check c;
 	const minisign_verdict v = read_image(&r, copy, &c);
 
@@ -506,7 +517,7 @@ static int check_header(input *in, const destination *to)
 
 int check_file_first(input *in)
 {
-	reading r = { in, NULL, in->signed_image, false, {}, NULL, 0 };
+	reading r = reading_of(in, NULL, in->signed_image, false);
 	const image_source src = input_source(in);
 	image_check c;
 	minisign_verdict v;
@@ -576,7 +587,7 @@ kept_signature check_kept_signature(int n, image_meta *m)
 	in.sig = (minisign_sig *)malloc(sizeof *in.sig);
 	fd = open(slot_path(n), O_RDONLY | O_CLOEXEC);
 	if (in.sig && fd >= 0) {
-		reading r = { &in, NULL, true, false, {}, NULL, 0 };
+		reading r = reading_of(&in, NULL, true, false);
 		const image_source src = fd_source(fd);
 
 		k = KEPT_DIFFERS;

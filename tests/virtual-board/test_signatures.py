@@ -38,8 +38,7 @@ def test_only_signed_images_install(board):
     board.up()
     sh = board.sh
     assert sh("mkdir -p /etc/vemra-boot/keys && cp %s/trusted.pub /etc/vemra-boot/keys &&"
-              " cp %s/update /tmp/changed && cp %s/update.minisig /tmp/changed.minisig &&"
-              " printf x | dd of=/tmp/changed bs=1 seek=100 conv=notrunc 2>/dev/null &&"
+              " cp %s/image1 /tmp/changed && cp %s/update.minisig /tmp/changed.minisig &&"
               " cp %s/update /tmp/unsigned && md5sum /user/images/* /dev/mtd-rescue > /tmp/sums"
               % ((IMAGES,) * 4))[0] == 0
     sig = signature(board, "update")
