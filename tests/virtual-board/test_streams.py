@@ -31,8 +31,12 @@ def test_images_from_a_pipe(board):
              "-: the signature does not match"),
             ("cat {i}/legacy | vemra-boot install - --signature {i}/legacy.minisig", 1, INTO_2,
              "-: a legacy signature needs the whole image in memory: sign it prehashed"
-             " (vemra-image sign, or minisign -S without -l)")):
-        assert sh(command.format(i=i), timeout=60) == (status, out, "vemra-boot: %s\n" % err), command
+             " (vemra-image sign, or minisign -S without -l)"),
+            ("vemra-boot install {i}/biglegacy 2", 1, "", "{i}/biglegacy: a legacy signature is taken for"
+             " images up to 1048576 bytes: sign it prehashed (vemra-image sign, or minisign -S without -l)"),
+            ("i2cset -y 0 0x54 0x3a 4 && cat {i}/update | vemra-boot install -", 1, "",
+             "VPD byte 58 is 4: no slot is running, so name the slot to install into")):
+        assert sh(command.format(i=i), timeout=60) == (status, out, "vemra-boot: %s\n" % err.format(i=i)), command
     assert sh("md5sum -c -s /tmp/sum && ls -A /user/images") == (0, "image1\nimage2\n", "")
 
     # A recovery stream whose signature fails leaves no recovery image.
@@ -43,7 +47,7 @@ def test_images_from_a_pipe(board):
     # After a rescue wipe: /user/images is made anew, the image goes into
     # the slot not running and boots.
     length, crc = struct_header(board.image("update"))
-    assert sh("rm -r /user/images && cat %s/update | vemra-boot install - --select --signature"
+    assert sh("i2cset -y 0 0x54 0x3a 1 && rm -r /user/images && cat %s/update | vemra-boot install - --select --signature"
               " %s/update.minisig && ls -A /user/images" % (i, i)) == (0, INTO_2 + (
                   "image 2 installed: length %d, crc 0x%08x\nselected image 2\nimage2\nimage2.minisig\n"
                   % (length, crc)), "")
