@@ -165,7 +165,9 @@ static int install_input(input *in, int n, const selection *how)
 }
 
 // The slot an install writes: n, or with none the slot that is not running
-// (VPD byte 58: *running, 0 when no slot runs), named.
+// (VPD byte 58: *running, 0 when no slot runs), named. An EEPROM that cannot
+// be read with a slot named is refused next, by may_change(): the trial's
+// bytes are in it too.
 static int target_slot(int *n, int *running)
 {
 	const int booted = read_vpd(VPD_BOOTED_IMAGE);
