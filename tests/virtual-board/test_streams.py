@@ -19,12 +19,15 @@ def test_images_from_a_pipe(board):
     for command, status, out, err in (
             ("head -c 70000 {i}/big | vemra-boot install - 2", 1, "", "-: ended after 70000 of %d bytes" % big),
             ("(cat {i}/update; echo) | vemra-boot install -", 1, INTO_2, "-: more bytes than the image's %d" % update),
+            ("(cat {i}/update; echo) > /tmp/long && vemra-boot install /tmp/long 2", 1, "",
+             "/tmp/long: more bytes than the image's %d" % update),
             ("cat /tmp/bad | vemra-boot install -", 1, INTO_2, "-: checksum failed"),
             ("(head -c 100 {i}/big; sleep 31) | vemra-boot install - 2", 2, "",
              "-: nothing arrived for 30 s, after 100 of %d bytes" % big),
             ("cat {i}/update | vemra-boot install - 1", 1, "",
              "image 1 is running (VPD byte 58): --force installs over it"),
             ("mkdir -p /etc/vemra-boot/keys && cp {i}/trusted.pub /etc/vemra-boot/keys &&"
+             " echo notes > /etc/vemra-boot/keys/README &&"  # not a key: *.pub only
              " cat {i}/update | vemra-boot install -", 1, INTO_2,
              "-: no signature (--signature SIG names it for an image on standard input)"),
             ("cat {i}/image1 | vemra-boot install - --signature {i}/update.minisig", 1, INTO_2,
