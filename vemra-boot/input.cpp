@@ -249,14 +249,6 @@ static void show_progress(input *in, uint32_t have)
 	fflush(stdout);
 }
 
-void progress_break(input *in)
-{
-	if (in->shown && !in->progress_lines) {
-		putchar('\n');
-		in->shown = 0;
-	}
-}
-
 static bool put_read(const image_sink *sink, uint32_t offset, const uint8_t *bytes, uint32_t count)
 {
 	reading *r = (reading *)sink->ctx;

@@ -63,9 +63,6 @@ int receive_input(input *in, const image_sink *writer);
 // where names it for an error.
 int check_written(input *in, const image_source *copy, const char *where);
 
-// Ends the progress line, so that another line can follow.
-void progress_break(input *in);
-
 void close_input(input *in);
 
 // How many keys /etc/vemra-boot/keys holds (*.pub), 0 when there is no

@@ -62,7 +62,6 @@ static bool write_gathered(rescue_writer *w)
 {
 	const uint32_t skip = w->base == 0 ? IMAGE_HEADER_SIZE : 0;
 
-	progress_break(w->in);
 	if (w->filled > skip &&
 	    api_flash_write(w->sector + skip, rescue_fd, w->base + skip, w->filled - skip) != 0) {
 		error("%s: write failed", RESCUE_DEVICE);

@@ -76,6 +76,14 @@ def test_progress_on_a_terminal(board):
     assert all(total == n and percent == have * 100 // n for have, total, percent in reports)
     assert [r[0] for r in reports] == sorted(set(r[0] for r in reports)) and reports[-1][0] == n
     assert board.sh("md5sum < /user/images/image2")[1].split()[0] == md5(board.image("big"))
+    # recovery: each report on a line of its own, as the board layer's
+    # lines come between them.
+    board.vm.sendline("cat %s/big | vemra-boot recovery -" % IMAGES)
+    board.vm.expect_exact("vboard# ", timeout=300)
+    text = re.sub("\r+\n", "\n", board.vm.before)
+    reports = re.findall(r"^\r-: (\d+) of %d bytes \((\d+)%%\)$" % n, text, re.M)
+    assert reports and reports[-1] == (str(n), "100") and "\n-: checking what was written\n" in text
+    assert text.endswith("recovery image written: length %d, crc 0x%08x\n" % (length, crc)), text
 
 
 def struct_header(image):
