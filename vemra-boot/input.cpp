@@ -411,20 +411,24 @@ static int received_short(const input *in, const image_check *c)
 	return c->error ? STATUS_ERROR : STATUS_REFUSED;
 }
 
+// The image read is valid and the one whose header was opened.
+static bool same_image(const image_check *c, const input *in)
+{
+	return c->state == IMAGE_VALID && c->header.crc == in->check.header.crc &&
+	       c->header.length == in->check.header.length;
+}
+
 int receive_input(input *in, const image_sink *writer)
 {
 	// The signature is checked once, over what is read back.
 	reading r = reading_of(in, writer, false, in->progress);
 	const image_source src = input_source(in);
 	image_check c;
-	const minisign_verdict v = read_image(&r, &src, &c);
 
+	read_image(&r, &src, &c);
 	if (c.state == IMAGE_TRUNCATED || c.error)
 		return received_short(in, &c);
-	if (v != MINISIGN_VALID)
-		return signature_status(in, v);
-	if (c.state != IMAGE_VALID || c.header.crc != in->check.header.crc ||
-	    c.header.length != in->check.header.length) {
+	if (!same_image(&c, in)) {
 		error("%s: checksum failed", in->name);
 		return STATUS_REFUSED;
 	}
@@ -443,8 +447,7 @@ int check_written(input *in, const image_source *copy, const char *where)
 		error("%s: %s", where, strerror(c.error));
 		return STATUS_ERROR;
 	}
-	if (c.state != IMAGE_VALID || c.header.crc != in->check.header.crc ||
-	    c.header.length != in->check.header.length) {
+	if (!same_image(&c, in)) {
 		error("%s: %s when read back", where, verdict(c.state));
 		return STATUS_ERROR;
 	}
