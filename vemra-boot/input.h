@@ -65,11 +65,6 @@ int check_written(input *in, const image_source *copy, const char *where);
 
 void close_input(input *in);
 
-// How many keys /etc/vemra-boot/keys holds (*.pub), 0 when there is no
-// such folder; -1, said, when it or one of its keys cannot be read. With
-// none, signatures are not required.
-int trusted_key_count(void);
-
 // The signature kept beside slot n (its image's, imageN.minisig) against
 // the slot's bytes and the trusted keys; *m receives what it says.
 enum kept_signature { KEPT_MATCHES, KEPT_DIFFERS, KEPT_NONE, KEPT_UNREADABLE };

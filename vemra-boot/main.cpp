@@ -36,7 +36,7 @@ static const char HELP[] =
 	"       vemra-boot confirm | reject\n"
 	"       vemra-boot set KEY VALUE\n"
 	"       vemra-boot unset KEY\n"
-	"       vemra-boot --help\n"
+	"       vemra-boot -h|--help|--version\n"
 	"\n"
 	"Boot control on the board: the launcher's boot choice in the VPD EEPROM,\n"
 	"its image slots /user/images/image1 and image2, the recovery image on\n"
@@ -373,10 +373,13 @@ int main(int argc, char **argv)
 	cmd = argv[1];
 	argc -= 2;
 	argv += 2;
-	if (strcmp(cmd, "--help") == 0) {
+	if (strcmp(cmd, "--help") == 0 || strcmp(cmd, "-h") == 0 || strcmp(cmd, "--version") == 0) {
 		if (argc > 0)
-			return usage_error("--help: unexpected argument '%s'", argv[0]);
-		printf(HELP, (unsigned)TRIAL_VPD);
+			return usage_error("%s: unexpected argument '%s'", cmd, argv[0]);
+		if (cmd[2] == 'v')
+			puts("vemra-boot " VEMRA_VERSION);
+		else
+			printf(HELP, (unsigned)TRIAL_VPD);
 		return fflush(stdout) == 0 ? STATUS_OK : STATUS_ERROR;
 	}
 	if (strcmp(cmd, "status") == 0)

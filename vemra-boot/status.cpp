@@ -4,6 +4,7 @@
 #include "console.h"
 #include "identity.h"
 #include "input.h"
+#include "keys.h"
 #include "slots.h"
 #include "switches.h"
 #include "trial.h"

@@ -5,6 +5,7 @@
 #include "identity.h"
 #include "image.h"
 #include "input.h"
+#include "keys.h"
 #include "slots.h"
 #include "vpd.h"
 

@@ -5,7 +5,7 @@
 # big-endian header, zlib for the checksum (the container's crc is the
 # bitwise NOT of the common CRC-32 of bytes 4 .. 16 + length).
 #
-# usage: test_cli.py [EMULATOR...] PATH-TO-vemra-image
+# usage: test_cli.py VERSION [EMULATOR...] PATH-TO-vemra-image
 import base64
 import hashlib
 import os
@@ -84,8 +84,42 @@ class Tool(unittest.TestCase):
         self.assert_run(["create", "-o", img, plain], 0, "", f"vemra-image: warning: {plain} does not start like a "
                         "gzip file; the launcher unpacks the payload with tar -z\n")
         self.assertEqual(img.read_bytes(), container(b"just bytes"))
-        r = run("--help")
-        self.assertEqual((r.returncode, r.stderr, r.stdout[:32]), (0, "", "usage: vemra-image create -o OUT"))
+        for flag in ("--help", "-h"):
+            r = run(flag)
+            self.assertEqual((r.returncode, r.stderr, r.stdout[:32]), (0, "", "usage: vemra-image create -o OUT"))
+        self.assert_run(["--version"], 0, f"vemra-image {VERSION}\n")
+
+    def test_outputs(self):
+        # -o through symbolic links (which stay), to standard output and to
+        # a pipe's device path; a tree without the program is packed with a
+        # warning.
+        d, payload = self.dir, b"\x1f\x8bpayload"
+        src, want = self.write("p.tar.gz", payload), container(payload)
+        img = self.write("img", want)
+        (d / "real").mkdir()
+        self.write("real/old", b"old")
+        os.symlink("real/old", d / "link")
+        os.symlink("link", d / "chain")
+        os.symlink(d / "real/new", d / "dangling")
+        for out, target in (("link", "real/old"), ("chain", "real/old"), ("dangling", "real/new")):
+            with self.subTest(out=out):
+                self.assert_run(["create", "-o", d / out, src], 0)
+                self.assertEqual(((d / out).is_symlink(), (d / target).read_bytes()), (True, want))
+        self.assertEqual(sorted(os.listdir(d / "real")), ["new", "old"])  # nothing else left beside them
+        for out in ("-", "/dev/stdout"):
+            with self.subTest(out=out):
+                r = subprocess.run([*TOOL, "create", "-o", out, src], capture_output=True)
+                self.assertEqual((r.returncode, r.stdout, r.stderr), (0, want, b""))
+                r = subprocess.run([*TOOL, "extract", img, "-o", out], capture_output=True)
+                self.assertEqual((r.returncode, r.stdout, r.stderr), (0, payload, b""))
+        # A failed run writes nothing to the stream.
+        self.assert_run(["extract", self.write("bad", want[:-1]), "-o", "-"], 1, "",
+                        f"vemra-image: {d}/bad: truncated: {len(want) - 1} of {len(want)} bytes\n")
+        (d / "tree/home").mkdir(parents=True)
+        self.write("tree/home/app", b"")
+        self.assert_run(["create", "-o", d / "t.img", "-C", d / "tree"], 0, "", f"vemra-image: warning: {d}/tree holds "
+                        "no home/bin/mp.elf.strip, the program the launcher starts\n")
+        self.assert_run(["verify", d / "t.img"], 0, f"{d}/t.img: OK\n")
 
     def test_refusals(self):
         # Images the launcher does not boot (status 1), usage and I/O errors
@@ -210,6 +244,6 @@ class Tool(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    TOOL = sys.argv[1:]
+    VERSION, TOOL = sys.argv[1], sys.argv[2:]
     os.umask(0o002)  # not the usual 022: a mode written as a constant shows
     unittest.main(argv=sys.argv[:1], verbosity=2)

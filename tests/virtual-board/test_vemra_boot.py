@@ -110,6 +110,10 @@ def test_refused_files_change_nothing(board):
     status, out, err = board.sh("vemra-boot --help")
     assert (status, err) == (0, "") and all(
         "vemra-boot " + c in out for c in ("status", "select", "install", "recovery")), out
+    assert board.sh("vemra-boot -h") == (0, out, "")
+    version = re.search(r"project\(vemra-launcher VERSION (\S+)", open(os.path.join(
+        os.path.dirname(__file__), "../../CMakeLists.txt")).read()).group(1)
+    assert board.sh("vemra-boot --version") == (0, "vemra-boot %s\n" % version, "")
     board.vm.sendline("poweroff")
     board.wait_end()
     assert open(rescue, "rb").read() == before
