@@ -125,14 +125,22 @@ say "Debian packages"
 need_packages "${BUILD_PACKAGES[@]}" "${PPC_PACKAGES[@]}" "${VBOARD_PACKAGES[@]}" ||
 	die "cannot install the packages (run as root on Debian bookworm)"
 
-say "building the host tools ($HOST/) and the board ($BUILD/, PowerPC)"
+# The board's kernel takes longest to build (the first time only): it is
+# built meanwhile and waited for once the rest is ready. Should the rest
+# fail, the kernel's build still runs to its end, and is cached.
+kernel_log=$(mktemp)
+trap 'rm -f "$kernel_log"' EXIT
+$VB kernel >/dev/null 2>"$kernel_log" &
+kernel=$!
+say "building the host tools ($HOST/), the board ($BUILD/, PowerPC), its busybox and kernel"
 cmake -S . -B "$HOST" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$HOST" -j"$(jobs)" --target vemra-image >/dev/null
 $VB build "$BUILD"
-
-say "the board's kernel and busybox"
-$VB kernel >/dev/null
 $VB busybox >/dev/null
+wait "$kernel" || { cat "$kernel_log" >&2; die "the board's kernel could not be built"; }
+cat "$kernel_log" >&2
+rm -f "$kernel_log"
+trap - EXIT
 
 say "demo images, initramfs and a new board ($scenario)"
 $VB images "$HOST" "$BUILD" "$DEMO/images"
