@@ -121,19 +121,22 @@ if [ "$scenario" = again ]; then
 	exec $VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" "${append[@]}"
 fi
 
-say "Debian packages"
-need_packages "${BUILD_PACKAGES[@]}" "${PPC_PACKAGES[@]}" "${VBOARD_PACKAGES[@]}" ||
-	die "cannot install the packages (run as root on Debian bookworm)"
-
 # The board's kernel takes longest to build (the first time only): it is
-# built meanwhile and waited for once the rest is ready. Should the rest
-# fail, the kernel's build still runs to its end, and is cached.
+# built from the moment its tools are there, and waited for once the rest
+# is ready. Should the rest fail, the kernel's build still runs to its
+# end, and is cached.
+say "Debian packages"
+need_packages "${KERNEL_PACKAGES[@]}" || die "cannot install the packages (run as root on Debian bookworm)"
 kernel_log=$(mktemp)
 trap 'rm -f "$kernel_log"' EXIT
 $VB kernel >/dev/null 2>"$kernel_log" &
 kernel=$!
+need_packages "${DEMO_PACKAGES[@]}" || die "cannot install the packages (run as root on Debian bookworm)"
 say "building the host tools ($HOST/), the board ($BUILD/, PowerPC), its busybox and kernel"
-cmake -S . -B "$HOST" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# A new host build is vemra-image's alone; one the tests made keeps them.
+tests=()
+[ -f "$HOST/CMakeCache.txt" ] || tests=(-DVEMRA_TESTS=OFF)
+cmake -S . -B "$HOST" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${tests[@]}" >/dev/null
 cmake --build "$HOST" -j"$(jobs)" --target vemra-image >/dev/null
 $VB build "$BUILD"
 $VB busybox >/dev/null

@@ -43,8 +43,17 @@ BENCH_PACKAGES=(zlib1g-dev valgrind)
 # its console tests: QEMU, what builds the board's kernel and busybox from
 # Debian's sources, what makes its flash, pytest with pexpect, and the web
 # server the boards pull updates from (scripts/web.sh).
-VBOARD_PACKAGES=(qemu-system-ppc bison flex bc libssl-dev libelf-dev bzip2 xz-utils patch
+VBOARD_PACKAGES=(qemu-system-ppc bison flex bc bzip2 xz-utils patch
 	mtd-utils u-boot-tools python3-pytest python3-pexpect python3-pytest-xdist lighttpd)
+
+# The demo's packages (scripts/demo.sh), in two steps: what builds the
+# board's kernel, so that it can be built while the rest is installed; then
+# what builds the host tool and the board's programs and busybox, makes the
+# flash and boots it (no test tools).
+KERNEL_PACKAGES=(gcc libc6-dev perl gcc-powerpc-linux-gnu binutils-powerpc-linux-gnu make bison flex bc xz-utils patch)
+DEMO_PACKAGES=(cmake g++ pkg-config libi2c-dev libsodium-dev minisign u-boot-tools python3 tar gzip
+	g++-powerpc-linux-gnu libc6-dev-powerpc-cross autoconf automake libtool bzip2
+	qemu-system-ppc mtd-utils lighttpd)
 
 # Packages for the reliability checks: libFuzzer (clang), the static
 # checkers, valgrind (scripts/test-fuzz.sh, static-check.sh, test-valgrind.sh).

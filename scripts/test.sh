@@ -8,11 +8,14 @@ cd "$(dirname "$0")/.."
 need_packages "${BUILD_PACKAGES[@]}"
 
 say "building (build/)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMRA_TESTS=ON >/dev/null
 cmake --build build -j"$(jobs)"
 
 say "running the native tests"
 ctest --test-dir build --output-on-failure -j"$(jobs)"
+
+# The Buildroot package and the Yocto layer in dist/.
+./scripts/check-packaging.sh
 
 # Reliability: the native tests under ASan+UBSan, the launcher's runs
 # under valgrind, cppcheck and clang-tidy, each fuzz target for a bounded
