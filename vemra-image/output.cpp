@@ -21,11 +21,10 @@ static bool follow_links(const char *out, char *path)
 {
 	char link[PATH_MAX];
 
-	if (strlen(out) >= PATH_MAX) {
+	if (snprintf(path, PATH_MAX, "%s", out) >= PATH_MAX) {
 		errno = ENAMETOOLONG;
 		return false;
 	}
-	strcpy(path, out);
 	for (int i = 0; i < MAX_LINKS; i++) {
 		struct stat st;
 
