@@ -10,6 +10,8 @@ import base64
 import hashlib
 import os
 import pathlib
+import pty
+import stat
 import struct
 import subprocess
 import sys
@@ -112,6 +114,25 @@ class Tool(unittest.TestCase):
                 self.assertEqual((r.returncode, r.stdout, r.stderr), (0, want, b""))
                 r = subprocess.run([*TOOL, "extract", img, "-o", out], capture_output=True)
                 self.assertEqual((r.returncode, r.stdout, r.stderr), (0, payload, b""))
+        # A FIFO gets the bytes and stays a FIFO; a link loop, a terminal
+        # and no temporary directory are refused.
+        os.mkfifo(d / "fifo")
+        reader = subprocess.Popen(["cat", d / "fifo"], stdout=subprocess.PIPE)
+        self.assert_run(["create", "-o", d / "fifo", src], 0)
+        self.assertEqual((reader.communicate(timeout=60)[0], stat.S_ISFIFO(os.lstat(d / "fifo").st_mode)), (want, True))
+        os.symlink("loop2", d / "loop1")
+        os.symlink("loop1", d / "loop2")
+        self.assert_run(["create", "-o", d / "loop1", src], 2, "",
+                        f"vemra-image: {d}/loop1: Too many levels of symbolic links\n")
+        leader, terminal = pty.openpty()
+        r = subprocess.run([*TOOL, "create", "-o", "-", src], stdout=terminal, stderr=subprocess.PIPE)
+        os.close(terminal)
+        os.close(leader)
+        self.assertEqual((r.returncode, r.stderr), (2, b"vemra-image: standard output: a terminal: the output is "
+                                                       b"not written to one\n"))
+        r = subprocess.run([*TOOL, "create", "-o", "-", src], capture_output=True, env={**os.environ, "TMPDIR": str(d / "none")})
+        self.assertEqual((r.returncode, r.stdout, r.stderr), (2, b"", b"vemra-image: standard output: cannot create a file "
+                                                                 b"in the temporary directory: No such file or directory\n"))
         # A failed run writes nothing to the stream.
         self.assert_run(["extract", self.write("bad", want[:-1]), "-o", "-"], 1, "",
                         f"vemra-image: {d}/bad: truncated: {len(want) - 1} of {len(want)} bytes\n")
