@@ -376,7 +376,7 @@ int main(int argc, char **argv)
 	if (strcmp(cmd, "--help") == 0 || strcmp(cmd, "-h") == 0 || strcmp(cmd, "--version") == 0) {
 		if (argc > 0)
 			return usage_error("%s: unexpected argument '%s'", cmd, argv[0]);
-		if (cmd[2] == 'v')
+		if (strcmp(cmd, "--version") == 0)
 			puts("vemra-boot " VEMRA_VERSION);
 		else
 			printf(HELP, (unsigned)TRIAL_VPD);

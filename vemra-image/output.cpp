@@ -76,7 +76,7 @@ static int stream_temp(output *o)
 	const char *dir = getenv("TMPDIR");
 	char path[PATH_MAX];
 
-	snprintf(path, sizeof(path), "%s/x", dir && dir[0] ? dir : "/tmp");
+	snprintf(path, sizeof(path), "%s/", dir && dir[0] ? dir : "/tmp");
 	return make_temp(o, path);
 }
 
