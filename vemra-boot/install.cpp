@@ -68,8 +68,8 @@ static int copy_holds(input *in, const char *temp)
 // The image goes into a copy beside the slot as it arrives; until the
 // copy is read back whole and checked, and renamed over the slot, the
 // slot keeps its old image. A copy that fails is removed; one left behind
-// by a power cut before the rename is never read by the launcher, and the
-// next install of the same slot truncates it.
+// by a power cut is never read by the launcher, and the next install of
+// the same slot makes its copy anew.
 static int install_image(input *in, int n)
 {
 	const image_sink sink = { write_piece, temp_path };
@@ -78,7 +78,7 @@ static int install_image(input *in, int n)
 	snprintf(temp_path, sizeof temp_path, "%s/.image%d.new", IMAGES_DIR, n);
 	if (!make_images_dir())
 		return STATUS_ERROR;
-	copy_fd = open(temp_path, O_CREAT | O_TRUNC | O_RDWR | O_CLOEXEC, 0644);
+	copy_fd = create_anew(temp_path);
 	if (copy_fd < 0)
 		error("%s: %s", temp_path, strerror(errno));
 	else

@@ -22,6 +22,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <csignal>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -105,10 +107,12 @@ static const char HELP[] =
 	"            no recovery image the launcher boots. So does a power cut\n"
 	"            during the write.\n"
 	"  boot-check  run by init just before the launcher: counts a boot of\n"
-	"            the trial pending; once its N boots are used up without a\n"
-	"            confirm, or at once when the launcher did not boot the slot\n"
-	"            on trial last time (VPD byte 58), selects the way back,\n"
-	"            ends the trial and says so in one line. Writes nothing and\n"
+	"            the trial pending (and clears VPD byte 58, which the\n"
+	"            launcher then sets); once its N boots are used up without\n"
+	"            a confirm, or at once when the launcher did not boot the\n"
+	"            slot on trial last time (VPD byte 58) or VPD byte 0 does\n"
+	"            not boot it, selects the way back, ends the trial and says\n"
+	"            so in one line. Writes nothing and\n"
 	"            reads no flash when no trial is pending, and never stops a\n"
 	"            boot: failures are one line on stderr, the exit status is 0.\n"
 	"  confirm   run by the application once it is healthy: ends the trial,\n"
@@ -128,25 +132,30 @@ static const char HELP[] =
 	"            variable's text holds the key first), the environment is\n"
 	"            put back as it was and the exit status is 1.\n"
 	"\n"
-	"A trial is kept in four bytes of the VPD EEPROM from byte %u (the slot,\n"
-	"its boots, the boots used, the last rollback), each written alone, in an\n"
-	"order that leaves the way back at every instant: a power cut at any\n"
-	"point still goes back unless the trial was confirmed. While a trial is\n"
-	"pending, install and select of either slot are refused: confirm or\n"
+	"A trial is kept in six bytes of the VPD EEPROM from byte %u (the slot,\n"
+	"its check, its boots, the boots used in two copies, the last rollback),\n"
+	"each written alone and read back once the EEPROM answers again after its\n"
+	"write cycle, in an order that leaves the way back at every instant: a\n"
+	"power cut at any point, even one that leaves the byte being written at\n"
+	"any value, still goes back unless the trial was confirmed. While a trial\n"
+	"is pending, install and select of either slot are refused: confirm or\n"
 	"reject it first.\n"
 	"\n"
 	"The environment: one whose checksum fails is never replaced (set and\n"
 	"unset are refused). The EEPROM: a write that is not acknowledged is an\n"
 	"error, and then nothing was written. A failed read cannot be told from\n"
-	"a byte of 255: status shows 255 with that note, and a read-back of 255\n"
-	"is an error after which the byte may hold its old value or the new\n"
-	"one (a trial then stays recorded, and boot-check ends it or counts it as\n"
-	"VPD byte 0 turns out). A read-back of another byte than the one written\n"
-	"is an error too, and the EEPROM holds what was read.\n"
+	"a byte of 255, so 255 is read again before it is believed: status shows\n"
+	"255 with that note, and boot-check reads VPD byte 0 as the launcher\n"
+	"does (255 boots image 1). A read-back of 255 is an error after which the\n"
+	"byte may hold its old value or the new one (a trial then stays\n"
+	"recorded, and boot-check ends it or counts it as VPD byte 0 turns out).\n"
+	"A read-back of another byte than the one written is an error too, and\n"
+	"the EEPROM holds what was read.\n"
 	"\n"
 	"Commands that write take the lock /run/vemra-boot.lock; one that finds it\n"
-	"held by another vemra-boot is refused (1), but boot-check, which counts a\n"
-	"trial's boot in init, goes on without it.\n"
+	"held by another vemra-boot is refused (1). boot-check, which counts a\n"
+	"trial's boot in init, waits up to 30 s for it instead, and past that\n"
+	"leaves the trial unchecked for this boot.\n"
 	"\n"
 	"Exit status: 0 done, 1 refused (not an image the launcher boots, not\n"
 	"signed by a trusted key, too large for the rescue partition, a trial or\n"
@@ -189,9 +198,8 @@ static int run_status(int argc, char **argv)
 	return cmd_status(keys);
 }
 
-// A trial's boots unless --boots says otherwise, and the most it takes.
+// A trial's boots unless --boots says otherwise.
 static const int TRIAL_BOOTS = 3;
-static const int TRIAL_BOOTS_MAX = 99;
 
 // The arguments of select, install and recovery: their positionals
 // (a slot; FILE and a slot; FILE) and the options --select, --trial,
@@ -323,19 +331,50 @@ static int run_recovery(int argc, char **argv)
 	return cmd_recovery(a.pos[0], a.signature, a.options.allow_downgrade);
 }
 
+// boot-check waits this long for a command that holds the lock: it must
+// not run beside one (a trial begun between its record and its selection
+// would be ended, then selected), nor keep a board from booting for good.
+static const unsigned LOCK_WAIT = 30;
+
+static void alarm_rang(int)
+{
+}
+
+// The lock taken, waiting for it up to seconds; false (EINTR) after them.
+static bool wait_lock(int fd, unsigned seconds)
+{
+	struct sigaction ring = {}, before;
+	int rc, err;
+
+	ring.sa_handler = alarm_rang; // no SA_RESTART: the alarm ends the wait
+	sigemptyset(&ring.sa_mask);
+	sigaction(SIGALRM, &ring, &before);
+	alarm(seconds);
+	rc = flock(fd, LOCK_EX);
+	err = errno;
+	alarm(0);
+	sigaction(SIGALRM, &before, nullptr);
+	errno = err;
+	return rc == 0;
+}
+
 // The lock's descriptor, or -1 with the refusal (STATUS_REFUSED: held by
-// another vemra-boot) or the error said.
-static int take_lock(int *status)
+// another vemra-boot) or the error said. With wait, a lock held is waited
+// for, up to LOCK_WAIT seconds.
+static int take_lock(bool wait, int *status)
 {
 	const int fd = open(LOCK_FILE, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
 
-	if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
+	if (fd >= 0 && (wait ? wait_lock(fd, LOCK_WAIT) : flock(fd, LOCK_EX | LOCK_NB) == 0))
 		return fd;
-	*status = fd >= 0 && errno == EWOULDBLOCK ? STATUS_REFUSED : STATUS_ERROR;
-	if (*status == STATUS_REFUSED)
-		error("another vemra-boot is at work (%s): try again once it has ended", LOCK_FILE);
-	else
+	*status = fd >= 0 && (errno == EWOULDBLOCK || errno == EINTR) ? STATUS_REFUSED : STATUS_ERROR;
+	if (*status == STATUS_ERROR)
 		error("%s: %s", LOCK_FILE, strerror(errno));
+	else if (wait)
+		error("boot-check: another vemra-boot held %s for %u s: the trial is not checked this boot",
+		      LOCK_FILE, LOCK_WAIT);
+	else
+		error("another vemra-boot is at work (%s): try again once it has ended", LOCK_FILE);
 	if (fd >= 0)
 		close(fd);
 	return -1;
@@ -367,6 +406,7 @@ int main(int argc, char **argv)
 {
 	const char *cmd;
 	int status = STATUS_OK, lock;
+	bool boot_check;
 
 	if (argc < 2)
 		return usage_error("no command given");
@@ -386,10 +426,14 @@ int main(int argc, char **argv)
 		return run_status(argc, argv);
 	if (!writes(cmd))
 		return usage_error("%s '%s'", is_option(cmd) ? "unknown option" : "unknown command", cmd);
-	lock = take_lock(&status);
-	// boot-check runs in init before anything that could run vemra-boot,
-	// and a trial must be counted: it goes on without the lock.
-	if (lock < 0 && strcmp(cmd, "boot-check") != 0)
+	// boot-check, run by init before the launcher, waits for a command at
+	// work; its status is 0 whatever happens. A lock that cannot be made
+	// at all can be held by nobody else: then it goes on without.
+	boot_check = strcmp(cmd, "boot-check") == 0;
+	lock = take_lock(boot_check, &status);
+	if (lock < 0 && boot_check && status == STATUS_REFUSED)
+		return STATUS_OK;
+	if (lock < 0 && !boot_check)
 		return status;
 	status = run_writing(cmd, argc, argv);
 	if (lock >= 0)

@@ -87,9 +87,16 @@ bool write_all(int fd, const uint8_t *buf, uint32_t count)
 	return true;
 }
 
+int create_anew(const char *path)
+{
+	if (unlink(path) != 0 && errno != ENOENT)
+		return -1;
+	return open(path, O_CREAT | O_EXCL | O_NOFOLLOW | O_RDWR | O_CLOEXEC, 0644);
+}
+
 bool write_beside(const char *temp, const uint8_t *bytes, uint32_t size)
 {
-	const int fd = open(temp, O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+	const int fd = create_anew(temp);
 
 	if (fd < 0) {
 		error("%s: %s", temp, strerror(errno));

@@ -31,6 +31,11 @@ bool sync_dir(const char *path);
 // count bytes written whole; false with errno.
 bool write_all(int fd, const uint8_t *buf, uint32_t count);
 
+// A file made anew at path, open for reading and writing, or -1 with
+// errno: what the name held is removed first, since a power cut inside a
+// rename can leave it as a second link to the file renamed over, and the
+// new file is created exclusively, never through a link.
+int create_anew(const char *path);
 // Bytes into a new file temp beside their place, on disk; removed with the
 // reason said when they cannot be written whole.
 bool write_beside(const char *temp, const uint8_t *bytes, uint32_t size);

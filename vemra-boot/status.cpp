@@ -329,7 +329,7 @@ int cmd_status(bool keys)
 	}
 	if (!b.trial_read && b.selected != UNREADABLE) {
 		error("cannot read VPD bytes %u to %u (the trial)", (unsigned)TRIAL_VPD,
-		      (unsigned)TRIAL_VPD + 3);
+		      (unsigned)TRIAL_VPD + TRIAL_BYTES - 1);
 		status = STATUS_ERROR;
 	}
 	for (int n = 1; n <= 2; n++) {

@@ -9,18 +9,20 @@
 #include "slots.h"
 #include "vpd.h"
 
+#include <algorithm>
 #include <cstdio>
 
-// The four bytes stay clear of the launcher's bytes 0 and 58 and inside
+// The six bytes stay clear of the launcher's bytes 0 and 58 and inside
 // the 256 bytes that the board layer reaches.
-static_assert(VEMRA_TRIAL_VPD >= 1 && VEMRA_TRIAL_VPD <= 252 &&
-		      (VEMRA_TRIAL_VPD > 58 || VEMRA_TRIAL_VPD + 3 < 58),
-	      "VEMRA_TRIAL_VPD: four bytes from 1 to 255 that leave out byte 58");
+static_assert(VEMRA_TRIAL_VPD >= 1 && VEMRA_TRIAL_VPD + TRIAL_BYTES <= 256 &&
+		      (VEMRA_TRIAL_VPD > 58 || VEMRA_TRIAL_VPD + TRIAL_BYTES <= 58),
+	      "VEMRA_TRIAL_VPD: six bytes from 1 to 255 that leave out byte 58");
 const uint16_t TRIAL_VPD = VEMRA_TRIAL_VPD;
 
-enum field { SLOT_BYTE, BOOTS_BYTE, USED_BYTE, ROLLBACK_BYTE, FIELDS };
+enum field { SLOT_BYTE, CHECK_BYTE, BOOTS_BYTE, USED_BYTE, USED_COPY, ROLLBACK_BYTE };
+static_assert(ROLLBACK_BYTE + 1 == TRIAL_BYTES, "one field a byte");
 
-// A slot in the bytes +0 and +3: a value that an EEPROM holds by chance
+// A slot in the bytes +0 and +5: a value that an EEPROM holds by chance
 // (0x00, 0xFF, 1, 2, a failed read) is no slot.
 static const uint8_t MARK = 0xB0;
 static const uint8_t NONE = 0x00;
@@ -35,27 +37,48 @@ static uint8_t mark(int slot)
 	return (uint8_t)(MARK | slot);
 }
 
+static uint8_t check_of(int slot)
+{
+	return (uint8_t)~mark(slot);
+}
+
 static int marked_slot(int byte)
 {
 	return byte == mark(1) || byte == mark(2) ? byte & 3 : 0;
 }
 
-bool read_trial(trial *t)
+// The bytes as they are; false when the EEPROM cannot be addressed.
+static bool read_bytes(int bytes[TRIAL_BYTES])
 {
-	int bytes[FIELDS];
-
-	*t = trial{};
-	for (int f = 0; f < FIELDS; f++) {
+	for (int f = 0; f < TRIAL_BYTES; f++) {
 		bytes[f] = read_vpd(at((field)f));
 		if (bytes[f] < 0)
 			return false;
 	}
+	return true;
+}
+
+bool read_trial(trial *t)
+{
+	int bytes[TRIAL_BYTES];
+
+	*t = trial{};
+	if (!read_bytes(bytes))
+		return false;
 	t->slot = marked_slot(bytes[SLOT_BYTE]);
-	t->pending = t->slot != 0;
+	t->pending = t->slot != 0 && bytes[CHECK_BYTE] == check_of(t->slot);
+	if (!t->pending)
+		t->slot = 0;
 	t->boots = bytes[BOOTS_BYTE];
-	t->used = bytes[USED_BYTE];
+	t->used = std::max(bytes[USED_BYTE], bytes[USED_COPY]);
 	t->rolled_back = marked_slot(bytes[ROLLBACK_BYTE]);
 	return true;
+}
+
+static void cannot_read_trial(void)
+{
+	error("cannot read VPD bytes %u to %u (the trial)", (unsigned)at(SLOT_BYTE),
+	      (unsigned)at(ROLLBACK_BYTE));
 }
 
 // The trial's bytes, or false said.
@@ -63,8 +86,7 @@ static bool load_trial(trial *t)
 {
 	if (read_trial(t))
 		return true;
-	error("cannot read VPD bytes %u to %u (the trial)", (unsigned)at(SLOT_BYTE),
-	      (unsigned)at(ROLLBACK_BYTE));
+	cannot_read_trial();
 	return false;
 }
 
@@ -105,39 +127,60 @@ int trial_allowed(int n)
 	return STATUS_OK;
 }
 
+// A check for the way back, left by earlier cuts, is cleared before
+// anything else is written: the slot byte, written next, could otherwise
+// be torn into the way back's mark and make a trial of the slot that
+// boots now. Once it is cleared, a torn byte can only make a record for
+// n, which is not selected yet, and boot-check ends that.
+static bool clear_way_back_check(int n, const int bytes[TRIAL_BYTES])
+{
+	return bytes[CHECK_BYTE] != check_of(other_slot(n)) || put_vpd(at(CHECK_BYTE), NONE);
+}
+
 int trial_begin(int n, int boots)
 {
-	if (!put_vpd(at(BOOTS_BYTE), (uint8_t)boots) || !put_vpd(at(USED_BYTE), 0))
+	int bytes[TRIAL_BYTES];
+
+	if (!read_bytes(bytes)) {
+		cannot_read_trial();
 		return STATUS_ERROR;
-	// Until its slot is selected, a recorded trial is one that boot-check
-	// ends, the way back still selected.
-	if (set_vpd(at(SLOT_BYTE), mark(n)) != VPD_SET)
+	}
+	// The record holds once its check is written, n selected after it.
+	if (!clear_way_back_check(n, bytes) || !put_vpd(at(BOOTS_BYTE), (uint8_t)boots) ||
+	    !put_vpd(at(USED_BYTE), 0) || !put_vpd(at(USED_COPY), 0) ||
+	    !put_vpd(at(SLOT_BYTE), mark(n)) || !put_vpd(at(CHECK_BYTE), check_of(n)))
 		return STATUS_ERROR;
 	switch (set_vpd(VPD_SELECTED_IMAGE, (uint8_t)n)) {
 	case VPD_SET:
 		return STATUS_OK;
 	case VPD_NOT_SET:
-		put_vpd(at(SLOT_BYTE), NONE);
+		put_vpd(at(CHECK_BYTE), NONE);
 		return STATUS_ERROR;
 	case VPD_UNCLEAR:
-		// Byte 0 holds n or the way back: the trial stays recorded, so
-		// that boot-check counts it or ends it as byte 0 turns out.
+		// Byte 0 holds n, the way back or a torn byte: the trial stays
+		// recorded, and boot-check counts it or ends it as the launcher
+		// will read byte 0.
 		break;
 	}
 	return STATUS_ERROR;
 }
 
-/* Going back: the way back selected first, then the record, then the end. */
+/* Ending: the trial ends when its check is cleared; the slot byte after. */
 
-static bool end_trial(const trial *t)
+static bool end_trial(uint8_t rollback)
 {
-	return put_vpd(at(ROLLBACK_BYTE), mark(t->slot)) && put_vpd(at(SLOT_BYTE), NONE);
+	return put_vpd(at(ROLLBACK_BYTE), rollback) && put_vpd(at(CHECK_BYTE), NONE) &&
+	       put_vpd(at(SLOT_BYTE), NONE);
 }
 
-static bool go_back(const trial *t)
+// The way back selected (unless byte 0 holds exactly it), then the end.
+static bool go_back(const trial *t, int selected)
 {
-	return set_vpd(VPD_SELECTED_IMAGE, (uint8_t)other_slot(t->slot)) == VPD_SET &&
-	       end_trial(t);
+	const int back = other_slot(t->slot);
+
+	if (selected != back && !put_vpd(VPD_SELECTED_IMAGE, (uint8_t)back))
+		return false;
+	return end_trial(mark(t->slot));
 }
 
 /* boot-check */
@@ -148,33 +191,48 @@ static bool fell_back(const trial *t)
 {
 	const int booted = read_vpd(VPD_BOOTED_IMAGE);
 
-	return t->used > 0 && booted != t->slot &&
-	       (booted == 1 || booted == 2 || booted == RECOVERY_IMAGE);
+	return t->used > 0 && (booted == other_slot(t->slot) || booted == RECOVERY_IMAGE);
 }
 
-static void check_trial(trial *t, int selected)
+// One boot more of the trial, in both copies of the count. Byte 58 is
+// cleared first, so that at the next boot it names what the launcher
+// started in this one, or nothing when a power cut came before it did.
+static void count_boot(const trial *t)
+{
+	const uint8_t used = (uint8_t)(t->used + 1);
+
+	if (put_vpd(VPD_BOOTED_IMAGE, NONE) && put_vpd(at(USED_BYTE), used))
+		put_vpd(at(USED_COPY), used);
+}
+
+static void check_trial(const trial *t, int selected)
 {
 	const int back = other_slot(t->slot);
+	enum { ENDED, FELL_BACK, USED_UP } why;
 
 	if (boots_first(selected) != t->slot) {
 		// A reject or a rollback that a power cut stopped after the
-		// selection, or a trial that one stopped before it.
-		if (end_trial(t))
-			printf("vemra-boot: the trial of image %d ended: image %d is selected\n",
-			       t->slot, back);
+		// selection, a trial that one stopped before it, or a byte 0
+		// that the launcher does not read as the slot on trial.
+		why = ENDED;
 	} else if (fell_back(t)) {
-		if (go_back(t))
-			printf("vemra-boot: image %d on trial did not boot: back to image %d\n",
-			       t->slot, back);
-	} else if (t->used < t->boots) {
-		put_vpd(at(USED_BYTE), (uint8_t)(t->used + 1));
-	} else if (go_back(t)) {
-		printf("vemra-boot: image %d not confirmed in %d boots: back to image %d\n", t->slot,
-		       t->boots, back);
+		why = FELL_BACK;
+	} else if (t->used < t->boots && t->boots <= TRIAL_BOOTS_MAX) {
+		count_boot(t);
+		return;
 	} else {
+		why = USED_UP;
+	}
+	if (!go_back(t, selected))
 		error("boot-check: image %d could not be selected away; trying again next boot",
 		      t->slot);
-	}
+	else if (why == ENDED)
+		printf("vemra-boot: the trial of image %d ended: image %d is selected\n", t->slot, back);
+	else if (why == FELL_BACK)
+		printf("vemra-boot: image %d on trial did not boot: back to image %d\n", t->slot, back);
+	else
+		printf("vemra-boot: image %d not confirmed in %d boots: back to image %d\n", t->slot,
+		       t->boots, back);
 }
 
 // Never stops a boot: what fails is one line on stderr, and the status is
@@ -186,19 +244,12 @@ int cmd_boot_check(void)
 	int byte;
 
 	api_i2c_init();
-	// One byte tells whether a trial is pending, at every boot.
+	// One byte tells whether a trial may be pending, at every boot.
 	byte = read_vpd(at(SLOT_BYTE));
 	if (byte < 0)
 		error("boot-check: cannot read VPD byte %u", (unsigned)at(SLOT_BYTE));
-	else if (marked_slot(byte) && load_trial(&t) && t.pending) {
-		const int selected = read_vpd(VPD_SELECTED_IMAGE);
-
-		if (selected < 0 || selected == 0xFF)
-			error("boot-check: VPD byte 0 cannot be read: the trial of image %d waits",
-			      t.slot);
-		else
-			check_trial(&t, selected);
-	}
+	else if (marked_slot(byte) && load_trial(&t) && t.pending)
+		check_trial(&t, read_vpd(VPD_SELECTED_IMAGE));
 	api_i2c_close();
 	fflush(stdout);
 	return STATUS_OK;
@@ -234,14 +285,16 @@ static int confirm_trial(const trial *t)
 		error("image %d is on trial, but image %d booted: not confirmed", t->slot, booted);
 		return STATUS_REFUSED;
 	}
-	if (selected != t->slot) {
+	if (boots_first(selected) != t->slot) {
 		error("image %d is on trial, but VPD byte 0 is %d: not confirmed", t->slot, selected);
 		return STATUS_REFUSED;
 	}
-	// The floor first: a power cut before the trial ends leaves it raised,
-	// never lower. The last rollback is history once a later trial is good.
-	if (!raise_floor(t->slot) || !put_vpd(at(ROLLBACK_BYTE), NONE) ||
-	    set_vpd(at(SLOT_BYTE), NONE) != VPD_SET)
+	// Byte 0 made exactly the slot first (the launcher reads a torn one as
+	// slot 1), then the floor: a power cut before the trial ends leaves it
+	// raised, never lower. The last rollback is history once a later trial
+	// is good.
+	if ((selected != t->slot && !put_vpd(VPD_SELECTED_IMAGE, (uint8_t)t->slot)) ||
+	    !raise_floor(t->slot) || !end_trial(NONE))
 		return STATUS_ERROR;
 	printf("trial of image %d confirmed\n", t->slot);
 	return STATUS_OK;
@@ -249,7 +302,7 @@ static int confirm_trial(const trial *t)
 
 static int reject_trial(const trial *t)
 {
-	if (!go_back(t))
+	if (!go_back(t, read_vpd(VPD_SELECTED_IMAGE)))
 		return STATUS_ERROR;
 	printf("trial of image %d rejected: back to image %d\n", t->slot, other_slot(t->slot));
 	return STATUS_OK;

@@ -1,12 +1,26 @@
-// vemra-boot's writing commands with the power cut after each request in
-// turn (flash request, EEPROM write, change to /user), then the board
-// booted as it comes up: boot-check, the launcher's own pass, and the
-// application, which confirms a trial of its slot or fails. All of it
-// runs over the board layer on the fake board (fakes/fake_board.h). After
-// every cut each boot hands over to a valid image, a trial not confirmed
-// goes back within its boots and one more, a confirmed one stays with the
-// new image, no slot but the command's target changes, and the recovery
-// image is the old one, the new one, or one the launcher does not boot.
+// vemra-boot's writing commands, and the boots after them, with the power
+// cut at each request in turn: every flash request, EEPROM write, change
+// to /user and write to a file there, of the command, of boot-check, of
+// the launcher and of the application's confirm or reject. A cut inside an
+// EEPROM write leaves the byte at each of its 256 values in turn; one
+// inside a flash program or erase, or a write to a file, half of it done.
+// The EEPROM is busy for 5 ms after each write, as serial EEPROMs are, and
+// jffs2 renames in two steps. Then the power comes back and the board
+// boots on: boot-check, the launcher's own pass (launcher_stub: its main
+// with the shell lines not run and the exec ending the run), and the
+// application, which confirms, rejects or fails a trial of its slot. All
+// of it runs over the board layer on the fake board (fakes/fake_board.h).
+//
+// After every cut and torn value:
+// - each boot hands over to a slot's image; no slot but the command's
+//   target changes, and the target holds its old image or the new one,
+//   whole; a whole command's selection boots;
+// - a trial not confirmed runs its image at most its N boots, then the way
+//   back for good; a confirmed one stays;
+// - the floor never drops, and the recovery image is the old one, the new
+//   one, or one the launcher does not boot.
+// boot-check also runs beside each trial's command, as a second program,
+// at each of the command's EEPROM writes in turn.
 #include "board_api.h"
 #include "crc.h"
 #include "fake_board.h"
@@ -17,13 +31,19 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 int vemra_boot_main(int argc, char **argv);
 
 namespace {
 
+namespace fs = std::filesystem;
 using bytes = std::vector<uint8_t>;
 
 bytes container(const std::string &payload)
@@ -39,7 +59,7 @@ bytes container(const std::string &payload)
 }
 
 const bytes A = container("image 1"), B = container("image 2"), U = container("update"),
-	    R = container("recovery");
+	    R = container("recovery"), RAISED = { '2', '.', '0', '\n' };
 
 // U-Boot's environment in a sector of its own: the CRC in the host's (the
 // board's) byte order, the variables (one a line), filler.
@@ -66,18 +86,31 @@ bytes file(const std::string &path)
 	return bytes(std::istreambuf_iterator<char>(f), {});
 }
 
-// What the board's programs print is not looked at here.
-template <typename F> auto quietly(F run)
+FILE *nowhere; // /dev/null
+
+// Runs a program of the board with its standard output and error going
+// nowhere (or into *out), through the C library's streams alone: the
+// test's output keeps its descriptors.
+template <typename F> auto quietly(F run, std::string *out = nullptr)
 {
-	testing::internal::CaptureStdout();
-	testing::internal::CaptureStderr();
+	FILE *const streams[2] = { stdout, stderr };
+	char *text = nullptr;
+	size_t size = 0;
+
+	fflush(nullptr);
+	stdout = stderr = out ? open_memstream(&text, &size) : nowhere;
 	const auto r = run();
-	testing::internal::GetCapturedStdout();
-	testing::internal::GetCapturedStderr();
+	if (out) {
+		fclose(stdout);
+		*out = std::string(text, size);
+		free(text);
+	}
+	stdout = streams[0];
+	stderr = streams[1];
 	return r;
 }
 
-int vemra_boot(const std::string &line)
+int vemra_boot(const std::string &line, std::string *out = nullptr)
 {
 	std::istringstream words("vemra-boot " + line);
 	std::vector<std::string> args;
@@ -88,133 +121,175 @@ int vemra_boot(const std::string &line)
 	for (std::string &a : args)
 		argv.push_back(a.data());
 	argv.push_back(nullptr);
-	return quietly([&] { return vemra_boot_main(static_cast<int>(args.size()), argv.data()); });
+	return quietly([&] { return vemra_boot_main(static_cast<int>(args.size()), argv.data()); }, out);
 }
 
-int trial_slot()
-{
-	const uint8_t b = fake.eeprom[VEMRA_TRIAL_VPD];
-	return b == 0xB1 || b == 0xB2 ? b & 3 : 0;
-}
+enum app { FAILS, CONFIRMS, REJECTS }; // what the image on trial does once it runs
 
-// Where the update's signature (version:2.0, by Debian's minisign) and
-// its key are made, once.
-std::string signer;
+struct scenario {
+	std::string name, command;
+	int trial;   // the slot it puts on trial (0: none)
+	int boots;   // the trial's boots; the boots after a command without one
+	app does;
+	int target;  // the slot it may write (0: none)
+	int after;   // without a trial: the slot that boots once it ran whole
+	bool is_signed = false;  // the board trusts a key and the update is signed 2.0
+	std::string floor = "";  // the board's floor before
+	bool links = false;      // the names a cut rename leaves: .image2.new and floor.new links
+	bool check_left = false; // the slot byte of the trial and a check for the way back, as cuts leave them
+	std::string vars = "bootcmd=run flash_boot";
+};
 
-// Image 1 selected and booted, image 2 in slot 2, the recovery image, the
-// update at /in/update; signed: the board trusts the key, the update is
-// signed.
-void fresh_board(const std::string &root, const char *vars, bool is_signed)
+std::string root, signer; // the board's files; the update's key and signature
+
+// The board before a scenario: the way back (image 1, or image 2 when
+// slot 1 goes on trial) selected and booted, every other VPD byte as an
+// EEPROM leaves the factory, both slots and the recovery image valid, the
+// update at /in/update.
+void fresh_board(const scenario &c)
 {
 	static std::string slots[2];
+	const std::string images = root + "/user/images";
 
+	static std::string vars;
+	static decltype(fake.parts) parts;
+
+	if (vars != c.vars) {
+		vars = c.vars;
+		parts = { { "/dev/mtd-ubootenv", environment(c.vars) }, { "/dev/mtd-rescue", R } };
+		parts[1].second.resize(512 << 10, 0xFF);
+	}
+	auto kept = std::move(fake.parts); // as the last run left them
 	fake_reset(0, 0);
 	fake.size = 512 << 10;
-	fake.parts = { { "/dev/mtd-ubootenv", environment(vars) }, { "/dev/mtd-rescue", R } };
-	fake.parts[1].second.resize(fake.size, 0xFF);
-	std::fill(fake.eeprom, fake.eeprom + 256, 0xFF); // as an EEPROM leaves the factory
-	fake.eeprom[0] = fake.eeprom[58] = 1;
-	fake.root = root;
-	ASSERT_EQ(system(("rm -rf " + root + "; mkdir -p " + root + "/user/images " + root + "/etc " + root +
-			  "/run " + root + "/in").c_str()), 0);
-	std::ofstream(root + "/etc/fw_env.config") << "/dev/mtd-ubootenv 0 0x2000\n";
-	put(root + "/in/update", U);
-	if (is_signed) {
-		ASSERT_EQ(system(("mkdir -p " + root + "/etc/vemra-boot/keys && cp " + signer + "/k.pub " + root +
-				  "/etc/vemra-boot/keys && cp " + signer + "/update.minisig " + root + "/in").c_str()), 0);
+	fake.parts = std::move(kept);
+	if (fake.parts != parts)
+		fake.parts = parts;
+	std::fill(vpd.bytes, vpd.bytes + 256, 0xFF);
+	vpd.bytes[VPD_SELECTED_IMAGE] = vpd.bytes[VPD_BOOTED_IMAGE] = c.trial == 1 ? 2 : 1;
+	if (c.check_left) {
+		vpd.bytes[VEMRA_TRIAL_VPD] = static_cast<uint8_t>(0xB0 | c.trial);
+		vpd.bytes[VEMRA_TRIAL_VPD + 1] = static_cast<uint8_t>(~(0xB0 | (3 - c.trial)));
 	}
+	vpd.write_cycle_us = 5000;
+	fs::remove_all(images);
+	fs::remove_all(root + "/etc/vemra-boot");
+	fs::create_directories(images);
 	for (int n = 0; n < 2; n++) {
 		slots[n] = root + slot_path(n + 1);
 		put(slots[n], n ? B : A);
 		stub.slot[n] = slots[n].c_str();
 	}
+	if (c.is_signed) {
+		fs::create_directories(root + "/etc/vemra-boot/keys");
+		fs::copy_file(signer + "/k.pub", root + "/etc/vemra-boot/keys/k.pub");
+	}
+	if (!c.floor.empty())
+		put(images + "/floor", bytes(c.floor.begin(), c.floor.end()));
+	if (c.links) {
+		fs::create_hard_link(slots[1], images + "/.image2.new");
+		fs::create_hard_link(images + "/floor", images + "/floor.new");
+	}
+	fake.root = root;
 }
 
-// One boot: boot-check, the launcher, the application. The image handed
-// over to (VPD byte 58), 0 when the launcher reached a dead end.
-int boot(bool confirms, bool *confirmed)
+// The requests of the launcher's passes in the run without a cut.
+std::vector<bool> launcher_requests;
+
+struct history {
+	std::vector<int> booted; // the slot each boot handed over to
+	int confirmed = -1;      // the boot whose application confirmed
+	bool confirm_cut = false; // that confirm had the power cut inside it: it may hold or not
+};
+
+void power_on()
 {
+	fake.power = fake.torn = -1;
+	fake.dark = false;
+}
+
+// A VPD byte that gets no answer to boot-check's first read of it at
+// every boot (-1: none).
+int unanswered = -1;
+
+// One boot: boot-check, the launcher's pass, the application. False when
+// the power went before the launcher handed over.
+bool boot(const scenario &c, history *h)
+{
+	std::string said;
+
+	fake_wait(1000000); // every boot comes long after the last write
+	if (unanswered >= 0) {
+		fake.unreadable = unanswered;
+		fake.unreadable_reads = 1;
+	}
 	vemra_boot("boot-check");
+	if (unanswered >= 0)
+		fake.unreadable = -1;
 	tried_alt_image = 0;
 	launch_settings = launch_settings_t{};
-	if (quietly([] { return stub_run(launcher_main).end; }) != STUB_EXECED)
-		return 0;
-	if (confirms && trial_slot() == fake.eeprom[58] && vemra_boot("confirm") == 0)
-		*confirmed = true;
-	return fake.eeprom[58];
+	const size_t first = fake.requests.size();
+	const stub_end end = fake.dark ? STUB_RETURNED : quietly([] { return stub_run(launcher_main).end; });
+	launcher_requests.resize(fake.requests.size());
+	std::fill(launcher_requests.begin() + static_cast<long>(first), launcher_requests.end(), true);
+	if (fake.dark)
+		return false;
+	EXPECT_EQ(end, STUB_EXECED) << "boot " << h->booted.size() << " hands over nothing";
+	h->booted.push_back(vpd.bytes[VPD_BOOTED_IMAGE]);
+	fake_wait(1000000);
+	if (c.does == REJECTS && h->booted.back() == c.trial)
+		vemra_boot("reject");
+	if (c.does == CONFIRMS && h->booted.back() == c.trial && h->confirmed < 0) {
+		const bool on = !fake.dark;
+		if ((vemra_boot("confirm", &said) == 0 && said.find(" confirmed\n") != std::string::npos) ||
+		    (on && fake.dark))
+			h->confirmed = static_cast<int>(h->booted.size()) - 1;
+		h->confirm_cut = on && fake.dark;
+	}
+	return true;
 }
 
-struct sweep_case {
-	const char *name;
-	const char *before; // the command that makes the board's state
-	int boots_before;   // then boots of it, the application failing
-	const char *command;
-	int target;         // the slot it may change (0: none)
-	int trial;          // the slot it puts or finds on trial (0: none)
-	bool confirms;      // the application on trial confirms it
-	const char *vars = "bootcmd=run flash_boot";
-	int unreadable = -1; // a VPD byte whose reads fail while the command runs
-	bool is_signed = false; // signed 2.0, whose install or confirm raises the floor
-};
-
-const char TRIAL[] = "select 2 --trial --boots 2", INSTALL_TRIAL[] = "install /in/update 2 --trial --boots 2";
-const int BOOTS = 2;
-
-const sweep_case cases[] = {
-	{ "install", "", 0, "install /in/update 2", 2, 0, false },
-	{ "install --select", "", 0, "install /in/update 2 --select", 2, 0, false },
-	{ "install --trial, failing", "", 0, INSTALL_TRIAL, 2, 2, false },
-	{ "install --trial, confirmed", "", 0, INSTALL_TRIAL, 2, 2, true },
-	{ "select", "", 0, "select 2", 0, 0, false },
-	{ "select --trial, failing", "", 0, TRIAL, 0, 2, false },
-	{ "select --trial, confirmed", "", 0, TRIAL, 0, 2, true },
-	// The selection's read-back cannot be told from a failed read.
-	{ "select --trial, read back unclear", "", 0, TRIAL, 0, 2, false, "bootcmd=run flash_boot", 0 },
-	{ "install, signed", "", 0, "install /in/update 2", 2, 0, false, "bootcmd=run flash_boot", -1, true },
-	{ "install --trial, signed, confirmed", "", 0, INSTALL_TRIAL, 2, 2, true, "bootcmd=run flash_boot", -1, true },
-	{ "confirm, signed", INSTALL_TRIAL, 1, "confirm", 0, 2, true, "bootcmd=run flash_boot", -1, true },
-	{ "confirm", TRIAL, 1, "confirm", 0, 2, true },
-	{ "reject", TRIAL, 1, "reject", 0, 2, false },
-	{ "boot-check, first boot of a trial", TRIAL, 0, "boot-check", 0, 2, false },
-	{ "boot-check, trial used up", TRIAL, BOOTS, "boot-check", 0, 2, false },
-	{ "set", "", 0, "set gdb on", 0, 0, false },
-	{ "unset", "", 0, "unset gdb", 0, 0, false, "bootcmd=run flash_boot\ngdb=on" },
-	{ "recovery", "", 0, "recovery /in/update", 0, 0, false },
-};
-
-void check_after_cut(const sweep_case &c, bool done, int status, const bytes *slots)
+// Boots after the command until its boots and two more have handed over.
+void boot_on(const scenario &c, history *h)
 {
-	bool confirmed = !strcmp(c.command, "confirm") && status == 0;
-	int boots = 0, booted;
+	for (int tries = 0; static_cast<int>(h->booted.size()) < c.boots + 2 && tries < c.boots + 4; tries++)
+		if (!boot(c, h))
+			power_on();
+}
 
-	do
-		ASSERT_NE(booted = boot(c.confirms, &confirmed), 0) << "boot " << boots << " hands over nothing";
-	while (++boots <= BOOTS && trial_slot());
-	EXPECT_EQ(trial_slot(), 0) << "a trial pending after " << boots << " boots";
-	if (c.trial) {
-		EXPECT_EQ(booted, confirmed ? c.trial : 3 - c.trial);
-	} else if (done) { // the whole command: what it selected boots
-		EXPECT_EQ(booted, strstr(c.command, "select") ? 2 : 1);
+// kept: a confirming application's trial must end confirmed.
+void check(const scenario &c, const history &h, bool done, const bytes before[2], bool kept = false)
+{
+	const bytes floor = file(root + "/user/images/floor");
+	const auto from = [&](size_t i) { return std::vector<int>(h.booted.begin() + i, h.booted.end()); };
+	const int back = 3 - c.trial;
+	// A confirm cut short may have held or not.
+	const bool confirmed = h.confirmed >= 0 && (!h.confirm_cut || h.booted.back() == c.trial);
+
+	EXPECT_GE(h.booted.size(), static_cast<size_t>(c.boots + 2)) << "boots that hand over nothing";
+	for (int n = 1; n <= 2; n++) {
+		const bytes now = file(stub.slot[n - 1]);
+		EXPECT_TRUE(now == before[n - 1] || (n == c.target && now == U)) << "slot " << n;
 	}
-	if (done && c.target) {
+	EXPECT_TRUE(confirmed || !kept) << "a trial thrown away";
+	if (c.trial && confirmed) {
+		EXPECT_EQ(from(h.confirmed), std::vector<int>(h.booted.size() - h.confirmed, c.trial));
+	} else if (c.trial) {
+		const size_t tried = std::find(h.booted.begin(), h.booted.end(), back) - h.booted.begin();
+		EXPECT_LE(tried, static_cast<size_t>(c.boots)) << "boots of the image on trial";
+		EXPECT_EQ(from(tried), std::vector<int>(h.booted.size() - tried, back)) << "after the way back";
+	} else if (done) {
+		EXPECT_EQ(h.booted, std::vector<int>(h.booted.size(), c.after));
+	}
+	if (done && c.target && !c.trial) {
 		EXPECT_EQ(file(stub.slot[c.target - 1]), U);
 	}
 	// The floor is raised by the signed update's install without a trial
-	// or its confirm, and never otherwise.
-	const bytes floor = file(fake.root + "/user/images/floor");
-	EXPECT_TRUE(floor.empty() || (c.is_signed && floor == bytes{ '2', '.', '0', '\n' }));
-	if (c.is_signed && (confirmed || (done && !c.trial))) {
-		EXPECT_EQ(floor, (bytes{ '2', '.', '0', '\n' }));
+	// or its confirm, and never lowered.
+	EXPECT_TRUE(floor == bytes(c.floor.begin(), c.floor.end()) || (c.is_signed && floor == RAISED));
+	if (c.is_signed && (confirmed || (done && c.target && !c.trial))) {
+		EXPECT_EQ(floor, RAISED);
 	}
-	if (confirmed && c.target) {
-		EXPECT_EQ(file(stub.slot[c.target - 1]), U);
-	}
-	for (int n = 1; n <= 2; n++) {
-		if (n != c.target) {
-			EXPECT_EQ(file(stub.slot[n - 1]), slots[n - 1]) << "slot " << n;
-		}
-	}
-	EXPECT_TRUE(file(stub.slot[1]) == B || file(stub.slot[1]) == U);
 	image_check rescue;
 	const image_source src = memory_source(fake.parts[1].second.data(), fake.size);
 	uint8_t piece[4096];
@@ -224,40 +299,264 @@ void check_after_cut(const sweep_case &c, bool done, int status, const bytes *sl
 	}
 }
 
-TEST(power_cut, at_every_request_of_every_writing_command)
+// What boots after the whole command, without a cut: the image on trial
+// for its boots, then the way back, unless confirmed (for good) or
+// rejected (at its first boot).
+std::vector<int> whole_run(const scenario &c)
 {
-	char dir[] = "/tmp/vemra-sweep-XXXXXX";
-	ASSERT_TRUE(mkdtemp(dir));
-	const std::string root = std::string(dir) + "/board";
-	ASSERT_TRUE(freopen("/dev/null", "r", stdin)); // the launcher's prompts read end of input
-	signer = std::string(dir) + "/signer";
-	ASSERT_EQ(system(("mkdir " + signer + " && minisign -GW -p " + signer + "/k.pub -s " + signer +
-			  "/k.key >/dev/null").c_str()), 0);
-	put(signer + "/update", U);
-	ASSERT_EQ(system(("minisign -S -s " + signer + "/k.key -m " + signer + "/update -t version:2.0").c_str()), 0);
+	std::vector<int> booted(static_cast<size_t>(c.boots + 2), c.trial ? 3 - c.trial : c.after);
+	const int tried = c.does == CONFIRMS ? c.boots + 2 : c.does == REJECTS ? 1 : c.boots;
 
-	for (const sweep_case &c : cases) {
-		long cut = 0;
-		for (bool done = false; !done && !HasFailure(); cut++) {
-			SCOPED_TRACE(testing::Message() << c.name << ", power cut after request " << cut);
-			bool confirmed;
-			fresh_board(root, c.vars, c.is_signed);
-			ASSERT_EQ(*c.before ? vemra_boot(c.before) : 0, 0);
-			for (int b = 0; b < c.boots_before; b++)
-				ASSERT_NE(boot(false, &confirmed), 0);
+	std::fill_n(booted.begin(), c.trial ? tried : 0, c.trial);
+	return booted;
+}
+
+// The values a cut can leave in a request: every byte in an EEPROM write
+// of vemra-boot's; in the launcher's write of byte 58, the old byte, each
+// value it tells apart and 255; nothing or half in a flash program or
+// erase and a file's write; nothing elsewhere.
+std::vector<int> torn_values(const fake_request &r, bool launcher)
+{
+	std::vector<int> v = { -1 };
+
+	if (r.op == 'v' && launcher)
+		v = { 0, 1, 2, 4, 0x37, 0xFF };
+	else if (r.op == 'v')
+		for (v.clear(); v.size() < 256;)
+			v.push_back(static_cast<int>(v.size()));
+	else if (r.op == 'w' || r.op == 'e' || r.op == 'd')
+		v.push_back(0);
+	return v;
+}
+
+// The scenario with the power cut in each request in turn; returns the
+// number of runs.
+long sweep(const scenario &c)
+{
+	history h;
+	long runs = 0;
+
+	fresh_board(c);
+	launcher_requests.clear();
+	EXPECT_EQ(vemra_boot(c.command), 0) << c.name;
+	boot_on(c, &h);
+	EXPECT_EQ(h.booted, whole_run(c)) << c.name << ", no power cut";
+	const std::vector<fake_request> requests = fake.requests;
+	const std::vector<bool> launcher = launcher_requests;
+	for (size_t at = 0; at < requests.size() && !testing::Test::HasFailure(); at++) {
+		for (int torn : torn_values(requests[at], launcher[at])) {
+			SCOPED_TRACE(testing::Message() << c.name << ", power cut in request " << at << " ('"
+							<< requests[at].op << "'), torn " << torn);
+			history run;
+			fresh_board(c);
 			const bytes slots[2] = { file(stub.slot[0]), file(stub.slot[1]) };
-
-			fake.power = cut;
-			fake.unreadable = c.unreadable;
-			const int status = vemra_boot(c.command);
-			done = fake.power != 0;
-			fake.power = fake.unreadable = -1;
-			ASSERT_FALSE(HasFailure()) << "the fake board refused a request";
-			check_after_cut(c, done, status, slots);
+			fake.power = static_cast<long>(at);
+			fake.torn = torn;
+			vemra_boot(c.command);
+			const bool done = !fake.dark;
+			if (fake.dark)
+				power_on();
+			boot_on(c, &run);
+			// A cut in the launcher's pass that leaves byte 58 naming
+			// neither the way back nor the recovery image is no reason to
+			// go back.
+			check(c, run, done, slots,
+			      c.does == CONFIRMS && launcher[at] && torn != 3 - c.trial && torn != RECOVERY_IMAGE);
+			runs++;
+			if (testing::Test::HasFailure())
+				break;
 		}
-		printf("%s: %ld cut points\n", c.name, cut - 1);
 	}
-	EXPECT_EQ(system(("rm -rf " + std::string(dir)).c_str()), 0);
+	return runs;
+}
+
+// boot-check beside the command, at the EEPROM write it stands before: a
+// second program, forked, with its own descriptors. Once it waits for the
+// lock, the command goes on; it is waited for after.
+pid_t beside = -1;
+
+void run_boot_check_beside(void)
+{
+	int pipe_fds[2];
+
+	ASSERT_EQ(pipe(pipe_fds), 0);
+	beside = fork();
+	if (beside == 0) { // the command's lock, files and pipe end are the command's
+		const unsigned keep[2] = { static_cast<unsigned>(std::min(fileno(nowhere), pipe_fds[1])),
+					   static_cast<unsigned>(std::max(fileno(nowhere), pipe_fds[1])) };
+		close_range(3, keep[0] - 1, 0);
+		close_range(keep[0] + 1, keep[1] - 1, 0);
+		close_range(keep[1] + 1, ~0U, 0);
+		fake.lock_waits = pipe_fds[1];
+		vemra_boot("boot-check");
+		_exit(0);
+	}
+	close(pipe_fds[1]);
+	char said;
+	if (read(pipe_fds[0], &said, 1) != 1) { // it ran through
+		EXPECT_EQ(waitpid(beside, nullptr, 0), beside);
+		beside = -1;
+	}
+	close(pipe_fds[0]);
+}
+
+long sweep_beside(const scenario &c)
+{
+	long runs = 0;
+
+	fresh_board(c);
+	vemra_boot(c.command);
+	const long writes = std::count_if(fake.requests.begin(), fake.requests.end(),
+					  [](const fake_request &r) { return r.op == 'v'; });
+	for (long at = 0; at < writes && !testing::Test::HasFailure(); at++, runs++) {
+		SCOPED_TRACE(testing::Message() << c.name << ", boot-check beside EEPROM write " << at);
+		history h;
+		fresh_board(c);
+		const bytes slots[2] = { file(stub.slot[0]), file(stub.slot[1]) };
+		fake.beside = at;
+		fake.beside_run = run_boot_check_beside;
+		vemra_boot(c.command);
+		fake.beside = -1;
+		if (beside > 0) {
+			EXPECT_EQ(waitpid(beside, nullptr, 0), beside);
+		}
+		beside = -1;
+		boot_on(c, &h);
+		check(c, h, true, slots);
+	}
+	return runs;
+}
+
+std::string trial_command(const char *verb, int n, int boots)
+{
+	return std::string(verb) + " " + std::to_string(n) + " --trial --boots " + std::to_string(boots);
+}
+
+std::vector<scenario> trials()
+{
+	std::vector<scenario> s;
+
+	for (int n = 1; n <= 2; n++) {
+		for (int boots = 1; boots <= 3; boots++)
+			s.push_back({ "trial of " + std::to_string(n) + ", " + std::to_string(boots) + " boots, failing",
+				      trial_command("install /in/update", n, boots), n, boots, FAILS, n, 0 });
+		s.push_back({ "trial of " + std::to_string(n) + ", confirmed", trial_command("install /in/update", n, 2),
+			      n, 2, CONFIRMS, n, 0 });
+		s.push_back({ "trial of " + std::to_string(n) + ", rejected", trial_command("select", n, 2), n, 2,
+			      REJECTS, 0, 0 });
+	}
+	s.push_back({ "signed trial, confirmed", trial_command("install /in/update", 2, 2), 2, 2, CONFIRMS, 2, 0,
+		      true, "1.0\n" });
+	s.push_back({ "trial of 2 over a check left for the way back", trial_command("select", 2, 2), 2, 2, FAILS, 0,
+		      0, false, "", false, true });
+	return s;
+}
+
+const scenario others[] = {
+	{ "install", "install /in/update 2", 0, 1, FAILS, 2, 1 },
+	{ "install --select", "install /in/update 2 --select", 0, 1, FAILS, 2, 2 },
+	{ "select", "select 2", 0, 1, FAILS, 0, 2 },
+	{ "install, signed", "install /in/update 2", 0, 1, FAILS, 2, 1, true, "1.0\n" },
+	{ "install, signed, over the names a rename cut left", "install /in/update 2", 0, 1, FAILS, 2, 1, true,
+	  "1.0\n", true },
+	{ "set", "set gdb on", 0, 1, FAILS, 0, 1 },
+	{ "unset", "unset gdb", 0, 1, FAILS, 0, 1, false, "", false, false, "bootcmd=run flash_boot\ngdb=on" },
+	{ "recovery", "recovery /in/update", 0, 1, FAILS, 0, 1 },
+};
+
+class power_cut : public testing::Test {
+protected:
+	static void SetUpTestSuite()
+	{
+		char dir[] = "/dev/shm/vemra-sweep-XXXXXX"; // fsync costs nothing there
+		ASSERT_TRUE(mkdtemp(dir) || (strcpy(dir, "/tmp/vemra-sweep-XXXXXX") && mkdtemp(dir)));
+		top = dir;
+		root = top + "/board";
+		signer = top + "/signer";
+		fs::create_directories(root + "/etc");
+		fs::create_directories(root + "/run");
+		fs::create_directories(root + "/in");
+		fs::create_directories(signer);
+		std::ofstream(root + "/etc/fw_env.config") << "/dev/mtd-ubootenv 0 0x2000\n";
+		put(root + "/in/update", U);
+		put(signer + "/update", U);
+		ASSERT_TRUE(freopen("/dev/null", "r", stdin)); // the launcher's prompts read end of input
+		ASSERT_TRUE(nowhere = fopen("/dev/null", "w"));
+		ASSERT_EQ(system(("minisign -GW -p " + signer + "/k.pub -s " + signer + "/k.key >/dev/null && minisign -S -s " +
+				  signer + "/k.key -m " + signer + "/update -t version:2.0 && cp " + signer +
+				  "/update.minisig " + root + "/in").c_str()), 0);
+	}
+	static void TearDownTestSuite() { fs::remove_all(top); }
+	static std::string top;
+};
+
+std::string power_cut::top;
+
+TEST_F(power_cut, in_every_request_of_a_trial_and_its_boots)
+{
+	for (const scenario &c : trials()) {
+		const long runs = sweep(c);
+		printf("%s: %ld cuts\n", c.name.c_str(), runs);
+		if (HasFailure())
+			return;
+	}
+}
+
+TEST_F(power_cut, in_every_request_of_every_other_writing_command)
+{
+	for (const scenario &c : others) {
+		const long runs = sweep(c);
+		printf("%s: %ld cuts\n", c.name.c_str(), runs);
+		if (HasFailure())
+			return;
+	}
+}
+
+TEST_F(power_cut, boot_check_beside_each_eeprom_write_of_a_trial_begun)
+{
+	for (const scenario &c : trials()) {
+		if (c.does == FAILS && c.boots == 2)
+			printf("%s: boot-check beside %ld writes\n", c.name.c_str(), sweep_beside(c));
+	}
+}
+
+TEST_F(power_cut, boot_check_reads_again_a_byte_that_gets_no_answer_once)
+{
+	for (const scenario &c : trials()) {
+		if (c.boots != 2 || c.is_signed || c.check_left)
+			continue;
+		for (unanswered = 0; unanswered < 256; unanswered++) {
+			if (unanswered != VPD_SELECTED_IMAGE && unanswered != VPD_BOOTED_IMAGE &&
+			    unanswered < VEMRA_TRIAL_VPD)
+				continue;
+			history h;
+			fresh_board(c);
+			vemra_boot(c.command);
+			boot_on(c, &h);
+			EXPECT_EQ(h.booted, whole_run(c)) << c.name << ", VPD byte " << unanswered;
+		}
+	}
+	unanswered = -1;
+}
+
+// An EEPROM that answers no read: the launcher boots image 1 (byte 0 reads
+// as 255), and boot-check, seeing no trial, writes nothing.
+TEST_F(power_cut, an_eeprom_that_answers_no_read_boots_image_1)
+{
+	for (const scenario &c : trials()) {
+		if (c.does != FAILS || c.boots != 2 || c.check_left)
+			continue;
+		history h;
+		fresh_board(c);
+		ASSERT_EQ(vemra_boot(c.command), 0);
+		fake.unreadable = 256;
+		fake.unreadable_reads = -1;
+		bytes before(vpd.bytes, vpd.bytes + 256);
+		boot_on(c, &h);
+		EXPECT_EQ(h.booted, std::vector<int>(4, 1)) << c.name;
+		before[VPD_BOOTED_IMAGE] = 1; // the launcher's
+		EXPECT_EQ(bytes(vpd.bytes, vpd.bytes + 256), before) << c.name;
+	}
 }
 
 } // namespace
