@@ -1,7 +1,7 @@
 # Trial boots and the launcher's switches set from the board, on the
-# virtual board. vemra-boot keeps a trial in VPD bytes 252 to 255 (the
-# slot as 0xB1 or 0xB2, its boots, the boots used, the slot that went back
-# last) and the switches in the boot loader's environment (8 KiB at the
+# virtual board. vemra-boot keeps a trial in VPD bytes 250 to 255 (the
+# slot as 0xB1 or 0xB2, its check 0x4E or 0x4D, its boots, the boots used
+# in two copies, the slot that went back last) and the switches in the boot loader's environment (8 KiB at the
 # start of /dev/mtd-ubootenv, as the board's /etc/fw_env.config says);
 # boot-check runs in init before the launcher; the demo images stable
 # (confirms its trial) and broken (fails, and the monitor reboots the
@@ -38,7 +38,7 @@ def flashed(board):
 
 
 def trial_bytes(board):
-    return tuple(open(os.path.join(board.state, "vpd.bin"), "rb").read()[252:256])
+    return tuple(open(os.path.join(board.state, "vpd.bin"), "rb").read()[250:256])
 
 
 def header(board, name):
@@ -113,15 +113,15 @@ def test_unconfirmed_trial_goes_back_and_a_confirmed_one_stays(board):
     board.up()
     assert board.sh("vemra-boot install %s/broken 2 --trial --boots 2" % IMAGES)[0] == 0
     board.reboot()
-    assert trial_bytes(board) == (0xB2, 2, 0, 0)
+    assert trial_bytes(board) == (0xB2, 0x4D, 2, 0, 0, 0)
     for used in (1, 2):
         run = board.run_launcher()
         assert run.stdout.startswith("Booting image '2'\n") and "mp.elf.strip: failing\n" in run.stdout
-        assert trial_bytes(board) == (0xB2, 2, used, 0)
+        assert trial_bytes(board) == (0xB2, 0x4D, 2, used, used, 0)
     run = board.run_launcher()
     assert "vemra-boot: image 2 not confirmed in 2 boots: back to image 1\n" + READY in board.console()
     assert run.stdout.startswith("Booting image '1'\n") and run.vpd[0] == 1
-    assert trial_bytes(board) == (0, 2, 2, 0xB2)
+    assert trial_bytes(board) == (0, 0, 2, 2, 2, 0xB2)
     board.shell()
     assert board.sh("vemra-boot install %s/stable 2 --trial && vemra-boot status | grep -E '^(trial|rollback)'"
                     " && vemra-boot status -p | grep -E '^(trial|rollback)'" % IMAGES) == (
@@ -133,7 +133,7 @@ def test_unconfirmed_trial_goes_back_and_a_confirmed_one_stays(board):
     board.reboot()
     run = board.run_launcher()
     assert run.stdout.startswith("Booting image '2'\n") and "trial of image 2 confirmed\n" in run.stdout
-    assert trial_bytes(board) == (0, 3, 1, 0) and run.vpd[0] == 2
+    assert trial_bytes(board) == (0, 0, 3, 1, 1, 0) and run.vpd[0] == 2
     run = board.run_launcher()
     assert run.stdout.startswith("Booting image '2'\n") and "no trial pending: nothing to confirm\n" in run.stdout
 
@@ -146,7 +146,7 @@ def test_refusals_and_a_trial_whose_slot_fails(board):
     # whose application cannot confirm, and the next boot-check goes back.
     board.up(image1="stable")
     # The slots and the VPD bytes 0, 58 and the trial's, as a shell function.
-    assert board.sh("snap() { md5sum /user/images/*; for b in 0 0x3a 0xfc 0xfd 0xfe 0xff; do"
+    assert board.sh("snap() { md5sum /user/images/*; for b in 0 0x3a 0xfa 0xfb 0xfc 0xfd 0xfe 0xff; do"
                     " i2cget -y 0 0x54 $b; done; }; cp /user/images/image1 /tmp/i1 && printf x | dd"
                     " of=/user/images/image1 bs=1 seek=20 conv=notrunc 2>/dev/null")[0] == 0
     assert board.sh("vemra-boot select 2 --trial; cp /tmp/i1 /user/images/image1") == (
@@ -164,10 +164,10 @@ def test_refusals_and_a_trial_whose_slot_fails(board):
     run = board.run_launcher()
     assert run.stderr == ("Image2 CRC failed, trying Image1 now.\n"
                           "vemra-boot: image 2 is on trial, but image 1 booted: not confirmed\n")
-    assert trial_bytes(board) == (0xB2, 3, 1, 0)
+    assert trial_bytes(board) == (0xB2, 0x4D, 3, 1, 1, 0)
     run = board.run_launcher()
     assert "vemra-boot: image 2 on trial did not boot: back to image 1\n" + READY in board.console()
-    assert run.stdout.startswith("Booting image '1'\n") and trial_bytes(board) == (0, 3, 1, 0xB2)
+    assert run.stdout.startswith("Booting image '1'\n") and trial_bytes(board) == (0, 0, 3, 1, 1, 0xB2)
 
 
 def test_reject_goes_back_at_once(board):
@@ -179,13 +179,13 @@ def test_reject_goes_back_at_once(board):
         0, "trial of image 1 rejected: back to image 2\n", "")
     board.reboot()
     run = board.run_launcher()
-    assert run.stdout.startswith("Booting image '2'\n") and trial_bytes(board) == (0, 3, 0, 0xB1)
+    assert run.stdout.startswith("Booting image '2'\n") and trial_bytes(board) == (0, 0, 3, 0, 0, 0xB1)
 
 
 # Power cuts in the worst windows, each at a chosen EEPROM write: what
-# makes the board, the writes let through in the boot after it (the
-# launcher's write of VPD byte 58 comes first, boot-check's count before
-# it), and the command cut. From each the board boots image 1 again within
+# makes the board, the writes let through in the boot after it (boot-check's
+# count first: byte 58 cleared, the count's two copies; then the launcher's
+# write of byte 58), and the command cut. From each the board boots image 1 again within
 # the trial's boots and one more, the application failing.
 CUTS = {
     # boot-check's count never lands.
@@ -193,11 +193,11 @@ CUTS = {
     # The environment's sector erased, as a cut after its erase leaves it.
     "environment-erased": ("install {i}/broken 2 --trial --boots 2", None, None),
     # The copy renamed and the trial recorded, but not the selection:
-    # byte 58, then the trial's boots, used and slot.
-    "install-before-selection": ("", 4, "install {i}/broken 2 --trial --boots 2"),
+    # byte 58, then the trial's boots, used (two copies), slot and check.
+    "install-before-selection": ("", 6, "install {i}/broken 2 --trial --boots 2"),
     # The way back selected, but the trial not ended: the count, byte 58,
     # byte 0.
-    "reject": ("install {i}/update 2 --trial --boots 2", 3, "reject"),
+    "reject": ("install {i}/update 2 --trial --boots 2", 5, "reject"),
 }
 
 
@@ -221,7 +221,8 @@ def test_power_cut_still_goes_back(board, name):
         board.kill()
     elif writes is not None:
         run = board.run_launcher()
-        assert "I2C error when writing bus 0 offset 58: 5\n" in run.stdout and trial_bytes(board) == (0xB2, 2, 0, 0)
+        assert ("I2C error when writing bus 0 offset 58: 5\n" in run.stdout and
+                trial_bytes(board) == (0xB2, 0x4D, 2, 0, 0, 0))
     for boots in range(3):
         run = board.run_launcher()
         if run.stdout.startswith("Booting image '1'\n"):

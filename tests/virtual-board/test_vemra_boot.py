@@ -134,7 +134,7 @@ def test_status_says_what_cannot_be_read_and_select_fails_whole(board):
         "vemra-boot: cannot read the VPD EEPROM\nvemra-boot: cannot read /dev/mtd-ubootenv\n")
     assert board.sh("md5sum /user/images/image2 > /tmp/sum && vemra-boot install %s/update 2"
                     " --select" % IMAGES) == (
-        2, "", "vemra-boot: cannot read VPD bytes 252 to 255 (the trial)\n")
+        2, "", "vemra-boot: cannot read VPD bytes 250 to 255 (the trial)\n")
     assert board.sh("md5sum /user/images/image2 | cmp - /tmp/sum && ls -A /user/images") == (
         0, "image1\nimage2\n", "")
 
@@ -144,12 +144,12 @@ def test_selection_read_back_differs(board):
     # byte, as one whose write-protect pin is set keeps its old one: the
     # EEPROM's byte 0 in i2c-stub switches to a bank of its own on a write
     # of 2 (bit 1), and reads from there. install --trial leaves the slot
-    # installed, not selected, and no trial; a select after the bank holds 1
-    # reads 1 back.
+    # installed, not selected, and no trial (the trial's check, VPD byte
+    # 251, cleared); a select after the bank holds 1 reads 1 back.
     board.up(append=["i2c_stub.bank_reg=0,0", "i2c_stub.bank_mask=0,2", "i2c_stub.bank_start=0,0",
                      "i2c_stub.bank_end=0,0"])
     length, crc = header(board, "update")
-    assert board.sh("vemra-boot install %s/update 2 --trial; i2cget -y 0 0x54 0xfc" % IMAGES) == (
+    assert board.sh("vemra-boot install %s/update 2 --trial; i2cget -y 0 0x54 0xfb" % IMAGES) == (
         0, "image 2 installed: length %d, crc 0x%08x\n0x00\n" % (length, crc),
         "vemra-boot: VPD byte 0 reads back 0, not 2\n")
     assert board.sh("cmp %s/update /user/images/image2 && i2cset -y 0 0x54 0 1 && vemra-boot select 2"
