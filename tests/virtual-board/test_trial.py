@@ -5,8 +5,8 @@
 # start of /dev/mtd-ubootenv, as the board's /etc/fw_env.config says);
 # boot-check runs in init before the launcher; the demo images stable
 # (confirms its trial) and broken (fails, and the monitor reboots the
-# board as its watchdog would) play the application. A power cut is a
-# disk that takes no write from a chosen one on (vboard cut), then QEMU
+# board as its watchdog would) play the application. A power cut is an
+# EEPROM that takes no write from a chosen one on (vboard cut), then QEMU
 # killed: the EEPROM and the flash keep each write the moment it ends.
 import os
 import subprocess
