@@ -33,6 +33,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <sstream>
 
 #include <fcntl.h>
@@ -113,11 +115,9 @@ template <typename F> auto quietly(F run, std::string *out = nullptr)
 int vemra_boot(const std::string &line, std::string *out = nullptr)
 {
 	std::istringstream words("vemra-boot " + line);
-	std::vector<std::string> args;
+	std::vector<std::string> args{ std::istream_iterator<std::string>(words), {} };
 	std::vector<char *> argv;
 
-	for (std::string w; words >> w;)
-		args.push_back(w);
 	for (std::string &a : args)
 		argv.push_back(a.data());
 	argv.push_back(nullptr);
@@ -151,20 +151,17 @@ void fresh_board(const scenario &c)
 	static std::string slots[2];
 	const std::string images = root + "/user/images";
 
-	static std::string vars;
-	static decltype(fake.parts) parts;
+	static std::map<std::string, decltype(fake.parts)> made;
+	auto &parts = made[c.vars];
+	auto kept = std::move(fake.parts); // as the last run left them: copied again only when changed
 
-	if (vars != c.vars) {
-		vars = c.vars;
+	if (parts.empty()) {
 		parts = { { "/dev/mtd-ubootenv", environment(c.vars) }, { "/dev/mtd-rescue", R } };
 		parts[1].second.resize(512 << 10, 0xFF);
 	}
-	auto kept = std::move(fake.parts); // as the last run left them
 	fake_reset(0, 0);
 	fake.size = 512 << 10;
-	fake.parts = std::move(kept);
-	if (fake.parts != parts)
-		fake.parts = parts;
+	fake.parts = kept == parts ? std::move(kept) : parts;
 	std::fill(vpd.bytes, vpd.bytes + 256, 0xFF);
 	vpd.bytes[VPD_SELECTED_IMAGE] = vpd.bytes[VPD_BOOTED_IMAGE] = c.trial == 1 ? 2 : 1;
 	if (c.check_left) {
@@ -307,11 +304,9 @@ void run_boot_check_beside(void)
 	ASSERT_EQ(pipe(pipe_fds), 0);
 	beside = fork();
 	if (beside == 0) { // the command's lock, files and pipe end are the command's
-		const unsigned keep[2] = { static_cast<unsigned>(std::min(fileno(nowhere), pipe_fds[1])),
-					   static_cast<unsigned>(std::max(fileno(nowhere), pipe_fds[1])) };
-		close_range(3, keep[0] - 1, 0);
-		close_range(keep[0] + 1, keep[1] - 1, 0);
-		close_range(keep[1] + 1, ~0U, 0);
+		for (int fd = 3; fd < 1024; fd++)
+			if (fd != fileno(nowhere) && fd != pipe_fds[1])
+				close(fd);
 		fake.lock_waits = pipe_fds[1];
 		vemra_boot("boot-check");
 		_exit(0);
@@ -439,7 +434,6 @@ const scenario others[] = {
 	{ "install", "install /in/update 2", 0, 1, FAILS, 2, 1 },
 	{ "install --select", "install /in/update 2 --select", 0, 1, FAILS, 2, 2 },
 	{ "select", "select 2", 0, 1, FAILS, 0, 2 },
-	{ "install, signed", "install /in/update 2", 0, 1, FAILS, 2, 1, true, "1.0\n" },
 	{ "install, signed, over the names a rename cut left", "install /in/update 2", 0, 1, FAILS, 2, 1, true,
 	  "1.0\n", true },
 	{ "set", "set gdb on", 0, 1, FAILS, 0, 1 },

@@ -5,9 +5,8 @@
 import base64
 import os
 import struct
-import subprocess
 
-from conftest import VBOARD, md5
+from conftest import md5
 
 IMAGES = "/usr/share/vboard"
 
@@ -121,26 +120,6 @@ def test_the_board_takes_its_own_images_no_older_than_its_floor(board):
     assert sh("rm -r /etc/vemra-boot/keys && cp %s/trusted.pub /etc/vemra-boot/keys &&"
               " vemra-boot install %s/update 1 --force; vemra-boot status -p | grep ^signature" % (i, i)) == (
         0, "signature_keys=unreadable\n", "vemra-boot: /etc/vemra-boot/keys: Not a directory\n" * 2)
-
-
-def test_the_floor_survives_a_power_cut_in_confirm(board):
-    # stable2 (2.0, confirms its trial) on trial beside v1.10, the floor.
-    # The EEPROM takes four writes of the next boot (boot-check's count:
-    # byte 58 cleared, the count's two copies; the launcher's byte 58):
-    # confirm raises the floor, then its own writes fail. The floor is 2.0, the trial still pending; the next boot
-    # confirms it.
-    trust = ["vboard.trust=trusted"]
-    board.flash()
-    board.shell(*trust)
-    assert board.sh("vemra-boot install %s/v1.10 1 --force && vemra-boot install %s/stable2 2 --trial"
-                    % (IMAGES, IMAGES))[0] == 0
-    board.reboot()
-    subprocess.run([VBOARD, "cut", board.state, "vpd", "4"], check=True)
-    run = board.run_launcher(append=trust)
-    assert "vemra-boot: cannot write VPD byte 255\n" in run.stderr
-    assert run.files["/user/images/floor"] == md5(b"2.0\n") and run.vpd[250:256] == b"\xb2\x4d\x03\x01\x01\x00"
-    run = board.run_launcher(append=trust)
-    assert "trial of image 2 confirmed\n" in run.stdout and run.files["/user/images/floor"] == md5(b"2.0\n")
 
 
 def test_a_signed_update_pulled_over_http(board, web):

@@ -17,7 +17,10 @@ def test_images_from_a_pipe(board):
     assert sh("cp {i}/update /tmp/bad && printf x | dd of=/tmp/bad bs=1 seek=100 conv=notrunc 2>/dev/null &&"
               " md5sum /user/images/image2 > /tmp/sum".format(i=i))[0] == 0
     for command, status, out, err in (
-            ("head -c 70000 {i}/big | vemra-boot install - 2", 1, "", "-: ended after 70000 of %d bytes" % big),
+            # The copy's name left by a cut inside jffs2's rename as a second
+            # link to the slot: the copy is made anew, the slot kept.
+            ("ln /user/images/image2 /user/images/.image2.new && head -c 70000 {i}/big | vemra-boot install - 2",
+             1, "", "-: ended after 70000 of %d bytes" % big),
             ("(cat {i}/update; echo) | vemra-boot install -", 1, INTO_2, "-: more bytes than the image's %d" % update),
             ("(cat {i}/update; echo) > /tmp/long && vemra-boot install /tmp/long 2", 1, "",
              "/tmp/long: more bytes than the image's %d" % update),
