@@ -1,7 +1,9 @@
 # The board's parts as they behave, on the virtual board: the VPD EEPROM
 # (a 24Cxx) programs each byte it takes in a write cycle of 5 ms, during
 # which it answers no transfer, and a power cut inside that cycle leaves
-# the byte at any value (i2c-stub's write_cycle_us, cut_writes and torn).
+# the byte at any value (i2c-stub's write_cycle_us, cut_writes and torn);
+# the watchdog (QEMU's i6300esb) resets a board whose application stops
+# feeding it, and the reset ends QEMU.
 import os
 
 import pytest
@@ -45,3 +47,21 @@ def test_power_cut_tears_the_launchers_write(board):
     assert (vpd[0], vpd[58]) == (1, 0x5A)
     run = board.run_launcher()
     assert run.stdout.startswith("Booting image '1'\nzid-Monitor") and (run.vpd[0], run.vpd[58]) == (1, 1)
+
+
+def test_hung_trial_is_reset_by_the_watchdog_and_goes_back(board):
+    # hangs stops feeding the watchdog: each trial boot ends with its line,
+    # nothing after it (no monitor, no reboot, no shutdown report: the
+    # watchdog's reset ended QEMU); boot-check counts both, then goes back.
+    board.up()
+    assert board.sh("vemra-boot install /usr/share/vboard/hangs 2 --trial --boots 2")[0] == 0
+    board.reboot()
+    for used in (1, 2):
+        run = board.run_launcher()
+        assert run.stdout.startswith("Booting image '2'\n") and run.stdout.endswith(
+            'mp.elf.strip: application of demo hangs running as "/tmp/mp.elf.strip" (argc 1), '
+            "LD_PRELOAD unset\nmp.elf.strip: hanging\n")
+        assert run.vpd[250:256] == bytes((0xB2, 0x4D, 2, used, used, 0))
+    run = board.run_launcher()
+    assert "vemra-boot: image 2 not confirmed in 2 boots: back to image 1\n" + READY in board.console()
+    assert run.stdout.startswith("Booting image '1'\n") and run.vpd[250:256] == bytes((0, 0, 2, 2, 2, 0xB2))
