@@ -3,9 +3,9 @@
  * board over to. It reports the machine it runs on, what it was given
  * (its arguments, the application program unpacked in /tmp, the
  * descriptors it inherited), then starts the application program and
- * waits for it. An application that fails reboots the board: the virtual
- * board's stand-in for the board's watchdog, which reboots a board whose
- * application stops serving it.
+ * waits for it. When the application fails (ends with a status other
+ * than 0) it reboots the board. An application that hangs never ends:
+ * it stops feeding the board's watchdog, which resets the board.
  */
 #include <dirent.h>
 #include <stdio.h>
