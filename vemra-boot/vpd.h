@@ -13,8 +13,8 @@
 #include <cstdint>
 
 // A VPD byte, or -1 when the EEPROM could not be addressed. 255 is read
-// again a few times: a byte that never answers comes as 255, as it does
-// to the launcher.
+// again, over 7 ms (past another program's write cycle): a byte that never
+// answers comes as 255, as it does to the launcher.
 int read_vpd(uint16_t offset);
 
 // One byte written, then read back once the chip answers again (within

@@ -40,7 +40,7 @@ def test_status_on_a_fresh_board(board):
     # and a boot choice that the launcher takes for slot 1.
     assert board.sh("printf '\\377' | dd of=/user/images/image1 bs=1 seek=15 conv=notrunc"
                     " 2>/dev/null && rm /user/images/image2 && i2cset -y 0 0x54 0x3a 4"
-                    " && i2cset -y 0 0x54 0 0x37")[0] == 0
+                    " && sleep 1 && i2cset -y 0 0x54 0 0x37")[0] == 0  # after the EEPROM's write cycle
     assert board.sh("vemra-boot status") == (0, "selected:      55 (boots 1)\nbooted:        4 (recovery)\n"
                                               "image1:        checksum-failed\nimage2:        missing\n" + rest, "")
     assert board.sh("vemra-boot status -p") == (0, (
