@@ -4,13 +4,16 @@
 // without a line break; any text checked against a key made of its own
 // bytes is never taken for a valid signature of an empty file; the
 // comment's version: and board: words (libvemra/meta.cpp) are found within
-// their bounds, a version is the same as itself and compares with another
-// one way round as the other way round inverted.
+// their bounds; any two strings, valid versions or not (the input cut at
+// its first NUL, and the comment's words), compare and the comparison
+// ends, each is the same as itself, and one way round is the other way
+// round inverted.
 #include "meta.h"
 #include "minisign.h"
 
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #define CHECK(ok) ((ok) ? (void)0 : abort())
 
@@ -19,17 +22,19 @@ static int sign(int x)
 	return (x > 0) - (x < 0);
 }
 
+static void check_order(const char *a, const char *b)
+{
+	CHECK(version_compare(a, a) == 0);
+	CHECK(sign(version_compare(a, b)) == -sign(version_compare(b, a)));
+}
+
 static void check_words(const char *comment)
 {
 	image_meta m;
 
 	meta_from_comment(comment, &m);
 	CHECK(strlen(m.version) < sizeof m.version && strlen(m.board) < sizeof m.board);
-	if (!version_valid(m.version))
-		return;
-	CHECK(version_compare(m.version, m.version) == 0);
-	if (version_valid(m.board))
-		CHECK(sign(version_compare(m.version, m.board)) == -sign(version_compare(m.board, m.version)));
+	check_order(m.version, m.board);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -37,7 +42,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	const char *text = reinterpret_cast<const char *>(data);
 	minisign_key key = {};
 	minisign_sig sig;
+	const char *nul = static_cast<const char *>(memchr(data, 0, size));
 
+	if (nul)
+		check_order(text, std::string(nul + 1, text + size).c_str());
 	if (minisign_parse_sig(text, size, &sig)) {
 		const size_t len = strnlen(sig.comment, sizeof sig.comment);
 

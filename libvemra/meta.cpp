@@ -3,7 +3,6 @@
 #include "minisign.h"
 
 #include <cctype>
-#include <cstdlib>
 #include <cstring>
 
 static const int VERSION_PARTS_MAX = 8, PART_DIGITS_MAX = 9;
@@ -34,17 +33,37 @@ bool version_valid(const char *v)
 	return false;
 }
 
+// One part of a version: its bytes up to the next dot, leading zeros
+// dropped; *next is past the dot.
+static void version_part(const char *v, const char **part, size_t *len, const char **next)
+{
+	const size_t n = strcspn(v, ".");
+	size_t zeros = 0;
+
+	while (zeros < n && v[zeros] == '0')
+		zeros++;
+	*part = v + zeros;
+	*len = n - zeros;
+	*next = v + n + (v[n] == '.');
+}
+
+// Part by part, the longer number the larger, else byte by byte: no
+// conversion that can overflow, and every step consumes a part, so that
+// any two strings compare and the comparison ends.
 int version_compare(const char *a, const char *b)
 {
 	while (*a || *b) {
-		char *end_a, *end_b;
-		const unsigned long x = *a ? strtoul(a, &end_a, 10) : 0;
-		const unsigned long y = *b ? strtoul(b, &end_b, 10) : 0;
+		const char *pa, *pb;
+		size_t la, lb;
+		int d;
 
-		if (x != y)
-			return x < y ? -1 : 1;
-		a = *a ? end_a + (*end_a == '.') : a;
-		b = *b ? end_b + (*end_b == '.') : b;
+		version_part(a, &pa, &la, &a);
+		version_part(b, &pb, &lb, &b);
+		if (la != lb)
+			return la < lb ? -1 : 1;
+		d = memcmp(pa, pb, la);
+		if (d)
+			return d < 0 ? -1 : 1;
 	}
 	return 0;
 }

@@ -21,7 +21,8 @@ void meta_from_comment(const char *comment, image_meta *m);
 // than META_TEXT_MAX.
 bool version_valid(const char *v);
 // Below, equal to or above 0 as a is older than, the same as or newer
-// than b; both valid.
+// than b. Total on any two strings (parts that are not numbers compare
+// by their bytes), but only valid versions mean anything.
 int version_compare(const char *a, const char *b);
 
 // A board's string: 1 to 63 printable characters, no blank.

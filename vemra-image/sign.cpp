@@ -36,7 +36,10 @@ int cmd_sign(const char *path, const char *key, const char *version, const char 
 	const char *name = strrchr(path, '/') ? strrchr(path, '/') + 1 : path;
 	payload_sink p = { -1, {}, 0 };
 	image_check c;
-	char comment[256];
+	// Room for the longest words taken below and a 64-bit timestamp, far
+	// below the 4,077 bytes that minisign signs: a comment is never cut.
+	char comment[512];
+	int n;
 
 	if (!version_valid(version))
 		return usage_error("sign: --version takes numbers and dots (2.4.1), not '%s'", version);
@@ -51,8 +54,12 @@ int cmd_sign(const char *path, const char *key, const char *version, const char 
 		error("%s: %s", path, reason(c).c_str());
 		return STATUS_REJECTED;
 	}
-	snprintf(comment, sizeof comment, "timestamp:%lld\tfile:%s\tversion:%s\tboard:%s",
-		 (long long)time(nullptr), name, version, board);
+	n = snprintf(comment, sizeof comment, "timestamp:%lld\tfile:%s\tversion:%s\tboard:%s",
+		     (long long)time(nullptr), name, version, board);
+	if (n < 0 || (size_t)n >= sizeof comment) {
+		error("%s: the trusted comment would not fit whole", path);
+		return STATUS_ERROR;
+	}
 	const int status = run_minisign(path, key, comment);
 	if (status == STATUS_OK)
 		printf("%s.minisig: version %s for %s\n", path, version, board);

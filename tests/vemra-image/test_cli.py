@@ -237,6 +237,12 @@ class Tool(unittest.TestCase):
                         f"{img}: OK, signed by a trusted key, version 2.10 for acme-ppc-3\n")
         self.assertTrue(run("list", img).stdout.endswith(
             f"Signed:    prehashed, version 2.10 for acme-ppc-3 ({img}.minisig, not checked)\n"))
+        # The longest words taken come back whole.
+        long_img, long_v = self.write("n" * 128, container(b"\x1f\x8bapp")), ".".join(["123456789"] * 6) + ".123"
+        self.assert_run(["sign", "--key", d / "k.key", "--version", long_v, "--board", "b" * 63, long_img], 0,
+                        f"{long_img}.minisig: version {long_v} for {'b' * 63}\n")
+        self.assertTrue(run("list", long_img).stdout.endswith(
+            f"Signed:    prehashed, version {long_v} for {'b' * 63} ({long_img}.minisig, not checked)\n"))
         for args, err in ((["--version", "2..1", "--board", "b"], "--version takes numbers and dots (2.4.1), not '2..1'"),
                           (["--version", "2", "--board", "a b"], "--board takes 1 to 63 characters without blanks, not 'a b'"),
                           (["--version", "2"], "sign: --key, --version and --board are needed")):
