@@ -7,12 +7,24 @@
 
 static const int VERSION_PARTS_MAX = 8, PART_DIGITS_MAX = 9;
 
-void meta_from_comment(const char *comment, image_meta *m)
+// The word into value: true when it is not there, or is whole and valid.
+static bool take_word(const char *comment, const char *name, char *value, bool (*valid)(const char *))
 {
-	if (!minisign_word(comment, "version", m->version, sizeof m->version))
-		m->version[0] = '\0';
-	if (!minisign_word(comment, "board", m->board, sizeof m->board))
-		m->board[0] = '\0';
+	bool whole = true;
+
+	if (!minisign_word(comment, name, value, META_TEXT_MAX, &whole)) {
+		value[0] = '\0';
+		return true;
+	}
+	return whole && valid(value);
+}
+
+const char *meta_from_comment(const char *comment, image_meta *m)
+{
+	const bool version = take_word(comment, "version", m->version, version_valid);
+	const bool board = take_word(comment, "board", m->board, board_valid);
+
+	return !version ? "version" : !board ? "board" : NULL;
 }
 
 bool version_valid(const char *v)

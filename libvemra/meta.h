@@ -14,8 +14,10 @@ struct image_meta {
 	char board[META_TEXT_MAX];
 };
 
-// The words of a trusted comment; one that does not fit counts as none.
-void meta_from_comment(const char *comment, image_meta *m);
+// The words of a trusted comment, "" for one that is not there: NULL, or
+// the name of a word that is there but is no valid version or board's
+// string (empty, too long: cut to fit, or with other characters).
+const char *meta_from_comment(const char *comment, image_meta *m);
 
 // One to 8 numbers of 1 to 9 digits, separated by single dots, shorter
 // than META_TEXT_MAX.

@@ -200,7 +200,7 @@ minisign_verdict minisign_check(const char *text, size_t text_size, const minisi
 	return v;
 }
 
-bool minisign_word(const char *comment, const char *name, char *value, size_t size)
+bool minisign_word(const char *comment, const char *name, char *value, size_t size, bool *whole)
 {
 	const size_t n = strlen(name);
 
@@ -208,10 +208,11 @@ bool minisign_word(const char *comment, const char *name, char *value, size_t si
 		const size_t len = strcspn(w, "\t");
 
 		if (len > n && memcmp(w, name, n) == 0 && w[n] == ':') {
-			if (len - n - 1 >= size)
-				return false;
-			memcpy(value, w + n + 1, len - n - 1);
-			value[len - n - 1] = '\0';
+			const size_t copy = len - n - 1 < size ? len - n - 1 : size - 1;
+
+			memcpy(value, w + n + 1, copy);
+			value[copy] = '\0';
+			*whole = copy == len - n - 1;
 			return true;
 		}
 	}

@@ -75,7 +75,8 @@ void minisign_id_text(const uint8_t *id, char *out);
 
 // The value of the word "name:value" among the trusted comment's words,
 // which minisign separates by tabs (timestamp:, file:): false when there
-// is none, or when it does not fit size bytes with its NUL.
-bool minisign_word(const char *comment, const char *name, char *value, size_t size);
+// is none. One that does not fit size (> 0) bytes with its NUL is cut to
+// fit, and *whole is false.
+bool minisign_word(const char *comment, const char *name, char *value, size_t size, bool *whole);
 
 #endif

@@ -13,4 +13,10 @@ void error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The error line, then the usage line; returns STATUS_ERROR.
 int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// The board layer reports each write's sectors on stdout; where vemra-boot
+// says in one line what came of a write, the progress goes to /dev/null
+// in between: quiet_stdout() returns what restore_stdout() takes.
+int quiet_stdout(void);
+void restore_stdout(int saved);
+
 #endif

@@ -231,31 +231,6 @@ bool env_set(uboot_env *e, const char *name, const char *value)
 
 /* Writing */
 
-// The board layer reports each write's sectors on stdout; vemra-boot says
-// in one line what came of it, so the progress goes to /dev/null.
-static int quiet_stdout(void)
-{
-	const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-	int saved;
-
-	fflush(stdout);
-	saved = dup(STDOUT_FILENO);
-	if (null >= 0 && saved >= 0)
-		dup2(null, STDOUT_FILENO);
-	if (null >= 0)
-		close(null);
-	return saved;
-}
-
-static void restore_stdout(int saved)
-{
-	fflush(stdout);
-	if (saved >= 0) {
-		dup2(saved, STDOUT_FILENO);
-		close(saved);
-	}
-}
-
 static bool read_back_matches(const uboot_env *e)
 {
 	uint8_t *back = (uint8_t *)malloc(e->size);

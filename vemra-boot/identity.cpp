@@ -2,7 +2,7 @@
 
 #include "console.h"
 #include "image.h"
-#include "slots.h"
+#include "keep.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -43,23 +43,60 @@ bool read_board(char *board)
 	return read_line(BOARD_FILE, board, board_valid, "a board's string");
 }
 
-static const char FLOOR_NAME[] = "floor";
+// Where boards kept the floor before it moved to the rescue partition:
+// read still, never written; the higher of the two counts.
+static const char LEGACY_FLOOR[] = "/user/images/floor";
+
+// The higher of two versions, either "" (none).
+static const char *higher(const char *a, const char *b)
+{
+	return !b[0] || (a[0] && version_compare(a, b) >= 0) ? a : b;
+}
+
+// The kept record and the legacy floor; false, said, when either cannot
+// be read.
+static bool read_floors(kept_record *k, char *legacy)
+{
+	if (!read_kept(k))
+		return false;
+	if (read_line(LEGACY_FLOOR, legacy, version_valid, "a version"))
+		return true;
+	free_kept(k);
+	return false;
+}
 
 bool read_floor(char *version)
 {
-	char path[64];
+	kept_record k;
+	char legacy[META_TEXT_MAX];
 
-	snprintf(path, sizeof path, "%s/%s", IMAGES_DIR, FLOOR_NAME);
-	return read_line(path, version, version_valid, "a version");
+	if (!read_floors(&k, legacy))
+		return false;
+	memcpy(version, higher(k.floor, legacy), META_TEXT_MAX);
+	free_kept(&k);
+	return true;
 }
 
 bool write_floor(const char *version)
 {
-	char path[64], text[META_TEXT_MAX + 1];
-	const int n = snprintf(text, sizeof text, "%s\n", version);
+	kept_record k;
+	char legacy[META_TEXT_MAX];
+	const char *floor;
+	bool ok = true;
 
-	snprintf(path, sizeof path, "%s/%s", IMAGES_DIR, FLOOR_NAME);
-	return replace_file(path, (const uint8_t *)text, (uint32_t)n);
+	if (!version_valid(version)) {
+		error("not a version for the floor: '%s'", version);
+		return false;
+	}
+	if (!read_floors(&k, legacy))
+		return false;
+	floor = higher(higher(k.floor, legacy), version);
+	if (strcmp(floor, k.floor) != 0) {
+		snprintf(k.floor, sizeof k.floor, "%s", floor);
+		ok = write_kept(&k);
+	}
+	free_kept(&k);
+	return ok;
 }
 
 int check_identity(const char *file, const image_meta *m, bool allow_downgrade)

@@ -11,11 +11,12 @@
 // /etc/vemra-boot/board, "" when there is no such file. False, said, when
 // it cannot be read or holds no board's string.
 bool read_board(char *board);
-// The floor (META_TEXT_MAX bytes) from /user/images/floor, "" when there
-// is none yet. False, said, when it cannot be read or holds no version.
+// The floor (META_TEXT_MAX bytes), kept in the rescue partition; "" on
+// a board that never had one. False, said, when it cannot be read.
 bool read_floor(char *version);
-// The floor set to version: written beside and renamed over it, so that a
-// power cut leaves the old floor or the new one, whole.
+// The floor raised to version when that is higher; a lower one leaves it
+// as it is. False, said, when it could not be written whole (the old
+// floor then holds).
 bool write_floor(const char *version);
 
 // An image signed for this board and not older than its floor, unless a

@@ -374,43 +374,60 @@ void kept_signature_path(int n, char *path)
 	snprintf(path, 32, "%s.minisig", slot_path(n));
 }
 
-kept_signature check_kept_signature(int n, image_meta *m)
+kept_signature check_kept(const char *text, uint32_t size, const image_source *src, image_meta *m)
 {
 	minisign_key keys[KEYS_MAX];
 	const int count = read_trusted_keys(keys, KEYS_MAX);
 	const minisign_key *signer = NULL;
-	char path[32];
 	input in = {};
 	image_check c;
+	kept_signature k = KEPT_DIFFERS;
+
+	*m = image_meta{};
+	if (count <= 0)
+		return KEPT_UNREADABLE;
+	in.signature = (char *)text;
+	in.signature_size = size;
+	in.sig = (minisign_sig *)malloc(sizeof *in.sig);
+	if (!in.sig)
+		return KEPT_UNREADABLE;
+	// Words that are not valid make a signature that counts for nothing.
+	if (minisign_parse_sig(text, size, in.sig) &&
+	    minisign_check_comment(in.sig, keys, (size_t)count, &signer) == MINISIGN_VALID &&
+	    !meta_from_comment(in.sig->comment, &in.meta)) {
+		reading r = reading_of(&in, NULL, true, false);
+
+		in.key = *signer;
+		if (read_image(&r, src, &c) == MINISIGN_VALID)
+			k = KEPT_MATCHES;
+		else if (c.error)
+			k = KEPT_UNREADABLE;
+	}
+	if (k == KEPT_MATCHES)
+		*m = in.meta;
+	free(in.sig);
+	return k;
+}
+
+kept_signature check_kept_signature(int n, image_meta *m)
+{
+	char path[32];
+	uint8_t *text;
+	uint32_t size;
 	kept_signature k = KEPT_UNREADABLE;
-	int fd;
+	const int fd = open(slot_path(n), O_RDONLY | O_CLOEXEC);
 
 	*m = image_meta{};
 	kept_signature_path(n, path);
-	if (count <= 0)
-		return KEPT_UNREADABLE;
-	if (!read_whole(path, (uint8_t **)&in.signature, &in.signature_size, MINISIGN_FILE_MAX))
-		return errno == ENOENT ? KEPT_NONE : errno == EFBIG ? KEPT_DIFFERS : KEPT_UNREADABLE;
-	in.sig = (minisign_sig *)malloc(sizeof *in.sig);
-	fd = open(slot_path(n), O_RDONLY | O_CLOEXEC);
-	if (in.sig && fd >= 0) {
-		reading r = reading_of(&in, NULL, true, false);
+	if (!read_whole(path, &text, &size, MINISIGN_FILE_MAX))
+		k = errno == ENOENT ? KEPT_NONE : errno == EFBIG ? KEPT_DIFFERS : KEPT_UNREADABLE;
+	else if (fd >= 0) {
 		const image_source src = fd_source(fd);
 
-		k = KEPT_DIFFERS;
-		if (minisign_parse_sig(in.signature, in.signature_size, in.sig) &&
-		    minisign_check_comment(in.sig, keys, (size_t)count, &signer) == MINISIGN_VALID) {
-			in.key = *signer;
-			if (read_image(&r, &src, &c) == MINISIGN_VALID)
-				k = KEPT_MATCHES;
-			else if (c.error)
-				k = KEPT_UNREADABLE;
-		}
+		k = check_kept((const char *)text, size, &src, m);
 	}
-	if (k == KEPT_MATCHES)
-		meta_from_comment(in.sig->comment, m);
+	free(text);
 	if (fd >= 0)
 		close(fd);
-	close_input(&in);
 	return k;
 }

@@ -5,6 +5,7 @@
 #include "identity.h"
 #include "image.h"
 #include "input.h"
+#include "keys.h"
 #include "slots.h"
 #include "trial.h"
 #include "vpd.h"
@@ -236,7 +237,42 @@ int cmd_install(const char *file, const char *signature, int n, const selection 
 	return status;
 }
 
-int cmd_select(int n, const selection *how)
+// With trusted keys and a floor, slot n is selected when the signature
+// kept beside it gives it a version not below the floor, or as a
+// person's decision (said on stdout). The launcher's own fallback to the
+// other slot is its own, and not checked.
+static int above_floor(int n, bool allow_downgrade)
+{
+	const int keys = trusted_key_count();
+	char floor[META_TEXT_MAX], why[3 * META_TEXT_MAX];
+	image_meta m;
+	kept_signature k;
+
+	if (keys <= 0 || !read_floor(floor))
+		return keys == 0 ? STATUS_OK : STATUS_ERROR;
+	if (!floor[0])
+		return STATUS_OK;
+	k = check_kept_signature(n, &m);
+	if (k == KEPT_UNREADABLE) {
+		error("cannot read %s's signature", slot_path(n));
+		return STATUS_ERROR;
+	}
+	if (k == KEPT_MATCHES && m.version[0] && version_compare(m.version, floor) >= 0)
+		return STATUS_OK;
+	if (k == KEPT_MATCHES && m.version[0])
+		snprintf(why, sizeof why, "version %s is older than this board's floor %s", m.version,
+			 floor);
+	else
+		snprintf(why, sizeof why, "no signed version, and this board's floor is %s", floor);
+	if (!allow_downgrade) {
+		error("image %d: %s (--allow-downgrade selects it)", n, why);
+		return STATUS_REFUSED;
+	}
+	printf("image %d: %s: selected as asked\n", n, why);
+	return STATUS_OK;
+}
+
+int cmd_select(int n, const selection *how, bool allow_downgrade)
 {
 	image_check c;
 	int status = STATUS_OK;
@@ -244,6 +280,8 @@ int cmd_select(int n, const selection *how)
 	api_i2c_init();
 	if (how->trial)
 		status = check_slot(n, &c);
+	if (status == STATUS_OK)
+		status = above_floor(n, allow_downgrade);
 	if (status == STATUS_OK)
 		status = may_change(n, how);
 	if (status == STATUS_OK)

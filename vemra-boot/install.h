@@ -19,6 +19,7 @@ struct install_options {
 // A slot is selected only once it holds the image, whole and checked.
 int cmd_install(const char *file, const char *signature, int n, const selection *how,
 		const install_options *o);
-int cmd_select(int n, const selection *how);
+// Slot n selected; one below the floor only with allow_downgrade.
+int cmd_select(int n, const selection *how, bool allow_downgrade);
 
 #endif

@@ -77,7 +77,10 @@ int read_trusted_keys(minisign_key *keys, int keys_max)
 	const dirent *e;
 	int count = 0;
 
-	if (!dir && errno == ENOENT)
+	struct stat st;
+
+	// No folder, no keys; a link to nothing is a folder lost, not none.
+	if (!dir && errno == ENOENT && lstat(KEYS_DIR, &st) != 0)
 		return 0;
 	if (!dir) {
 		error("%s: %s", KEYS_DIR, strerror(errno));
@@ -94,6 +97,11 @@ int read_trusted_keys(minisign_key *keys, int keys_max)
 		count = -1;
 	}
 	closedir(dir);
+	// A folder of keys renamed away still says that signatures count.
+	if (count == 0) {
+		error("%s: holds no key (*.pub): no signature can be checked", KEYS_DIR);
+		count = -1;
+	}
 	return count;
 }
 int trusted_key_count(void)
@@ -104,6 +112,23 @@ int trusted_key_count(void)
 }
 
 /* The signature, checked before the image arrives as far as it can be */
+
+// The version and board the signature gives the image, each a valid one
+// when it is there: STATUS_OK, or the refusal said.
+static int valid_words(input *in)
+{
+	const char *bad = meta_from_comment(in->sig->comment, &in->meta);
+
+	if (!bad)
+		return STATUS_OK;
+	if (strcmp(bad, "version") == 0)
+		error("%s: signed version '%s' is not a version (1 to 8 numbers of 1 to 9 digits, "
+		      "separated by dots)", in->name, in->meta.version);
+	else
+		error("%s: signed board '%s' is not a board's string (1 to 63 characters without "
+		      "blanks)", in->name, in->meta.board);
+	return STATUS_REFUSED;
+}
 
 // The signature file's text parsed, its key and trusted comment checked:
 // what it says of the image kept in in, or the refusal or the error said.
@@ -131,8 +156,7 @@ static int check_signature_file(const char *sig_path, const minisign_key *keys, 
 		v = minisign_check_comment(in->sig, keys, (size_t)count, &signer);
 	if (v == MINISIGN_VALID) {
 		in->key = *signer;
-		meta_from_comment(in->sig->comment, &in->meta);
-		return STATUS_OK;
+		return valid_words(in);
 	}
 	if (v == MINISIGN_UNTRUSTED) {
 		minisign_id_text(in->sig->id, id);
@@ -177,6 +201,10 @@ int check_signature(const char *signature, const destination *to, input *in)
 	char sig_path[PATH_MAX];
 	int status;
 
+	if (count == 0 && signature) {
+		error("%s: not checked: this board trusts no key (%s)", signature, KEYS_DIR);
+		return STATUS_REFUSED;
+	}
 	if (count <= 0)
 		return count < 0 ? STATUS_ERROR : STATUS_OK;
 	in->signed_image = true;

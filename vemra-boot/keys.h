@@ -17,20 +17,21 @@ static const int KEYS_MAX = 16;
 static const uint32_t LEGACY_MAX = 1024 * 1024;
 
 // The trusted keys (at most keys_max). Only a folder that is not there
-// holds none: one that cannot be listed, or a key that cannot be read,
-// is -1, said, so that signatures are never skipped by mistake.
+// holds none: one that cannot be listed or holds no *.pub, a link to
+// nothing in its place, or a key that cannot be read, is -1, said, so
+// that signatures are never skipped by mistake.
 int read_trusted_keys(minisign_key *keys, int keys_max);
 
 // How many keys /etc/vemra-boot/keys holds (*.pub), 0 when there is no
-// such folder; -1, said, when it or one of its keys cannot be read. With
-// none, signatures are not required.
+// such folder; -1, said, as read_trusted_keys(). With none, signatures
+// are not required.
 int trusted_key_count(void);
 
 // With trusted keys, the signature of the image in `in` (the file
 // `signature`, or FILE.minisig): parsed, its key trusted, its trusted
 // comment signed, the board and version it names allowed on this board.
-// What it says is kept in `in`. STATUS_OK (also with no keys), or the
-// refusal or error said.
+// What it says is kept in `in`. STATUS_OK (also with no keys, when no
+// signature is named), or the refusal or error said.
 int check_signature(const char *signature, const destination *to, input *in);
 
 // The whole file of at most max bytes, malloc'd; false, with errno

@@ -30,7 +30,7 @@
 
 static const char HELP[] =
 	"usage: vemra-boot status [-p]\n"
-	"       vemra-boot select 1|2 [--trial [--boots N]]\n"
+	"       vemra-boot select 1|2 [--trial [--boots N]] [--allow-downgrade]\n"
 	"       vemra-boot install FILE|- [1|2] [--select | --trial [--boots N]]\n"
 	"                  [--signature SIG] [--allow-downgrade] [--force]\n"
 	"       vemra-boot recovery FILE|- [--signature SIG] [--allow-downgrade]\n"
@@ -52,13 +52,16 @@ static const char HELP[] =
 	"            slots and of the recovery image (valid, invalid-header,\n"
 	"            checksum-failed, missing or unreadable), whether signatures\n"
 	"            are required (then also each slot's version and board, and\n"
-	"            whether its kept signature still matches it, the board's\n"
-	"            string and its floor), the launcher's switches as it reads\n"
-	"            them, a pending trial and the last rollback. With -p: one\n"
+	"            whether its kept signature still matches it, for the\n"
+	"            recovery image too, the board's string and its floor), the\n"
+	"            launcher's switches as it reads them, a pending trial and\n"
+	"            the last rollback. With -p: one\n"
 	"            key=value a line. What cannot be read is shown as\n"
 	"            unreadable, never as a default, and makes the exit status 2.\n"
 	"  select    make slot 1 or 2 the one the launcher boots first: VPD\n"
-	"            byte 0 is written and read back.\n"
+	"            byte 0 is written and read back. With keys and a floor, a\n"
+	"            slot whose kept signature gives it no version, or one older\n"
+	"            than the floor, is refused (1) unless --allow-downgrade.\n"
 	"  install   write FILE, or the image on standard input (-), into slot\n"
 	"            1 or 2; with no slot named, into the one not running (the\n"
 	"            other of VPD byte 58), said on stdout. The running slot is\n"
@@ -89,23 +92,31 @@ static const char HELP[] =
 	"            trusted comment that does not match is refused (1) before\n"
 	"            anything is written, and so is an image signed for another\n"
 	"            board than /etc/vemra-boot/board names (or for none, when it\n"
-	"            names one), or older than the board's floor:\n"
-	"            the version of the last image confirmed or installed\n"
-	"            without a trial (/user/images/floor). Image bytes that do\n"
-	"            not match the signature are refused as a failed check. The\n"
-	"            signature is kept beside its slot (imageN.minisig). The bytes\n"
-	"            checked are the bytes read back from the flash. With no keys\n"
-	"            folder, signatures are not required; one that cannot be\n"
-	"            read is an error (2).\n"
-	"  --allow-downgrade  install an image older than the floor, as a\n"
-	"            person's decision, said on stdout.\n"
+	"            names one), signed with a version or board word that is not\n"
+	"            valid, or older than the board's floor: the highest version\n"
+	"            confirmed or installed without a trial. The floor only\n"
+	"            rises; it is kept in the last two erase sectors of the\n"
+	"            rescue partition, beyond /user's fate, with the recovery\n"
+	"            image's signature. A floor that cannot be read is an error\n"
+	"            (2). Image bytes that do not match the signature are\n"
+	"            refused as a failed check. A slot's signature is kept\n"
+	"            beside it (imageN.minisig). The bytes checked are the bytes\n"
+	"            read back from the flash. With no keys folder, signatures\n"
+	"            are not required, and --signature is refused (1); a keys\n"
+	"            folder that cannot be read or holds no *.pub, or a link to\n"
+	"            nothing in its place, is an error (2).\n"
+	"  --allow-downgrade  install, or select, an image older than the\n"
+	"            floor, as a person's decision, said on stdout; the floor\n"
+	"            stays.\n"
 	"  recovery  write FILE or standard input as the recovery image, a\n"
 	"            sector at a time, its header last: only once the rest is\n"
 	"            read back and checked. A FILE is checked whole first and\n"
-	"            refused (larger than the rescue partition included) before\n"
-	"            the partition is touched; standard input that fails leaves\n"
-	"            no recovery image the launcher boots. So does a power cut\n"
-	"            during the write.\n"
+	"            refused (larger than the rescue partition but its last two\n"
+	"            sectors included) before the partition is touched; standard\n"
+	"            input that fails leaves no recovery image the launcher\n"
+	"            boots. So does a power cut during the write. With keys, it\n"
+	"            is refused as install is, and its signature is kept; it\n"
+	"            does not raise the floor.\n"
 	"  boot-check  run by init just before the launcher: counts a boot of\n"
 	"            the trial pending (and clears VPD byte 58, which the\n"
 	"            launcher then sets); once its N boots are used up without\n"
@@ -116,7 +127,7 @@ static const char HELP[] =
 	"            trial is pending, and never stops a boot: failures are one\n"
 	"            line on stderr, the exit status is 0.\n"
 	"  confirm   run by the application once it is healthy: ends the trial,\n"
-	"            the slot stays, and its signed version becomes the floor.\n"
+	"            the slot stays, and its signed version raises the floor.\n"
 	"            Refused (1) unless the slot on trial is the one selected\n"
 	"            and the one booted (VPD byte 58).\n"
 	"  reject    the update is bad: selects the way back at once and ends\n"
@@ -233,7 +244,7 @@ static int parse_option(const char *cmd, int argc, char **argv, int *i, command_
 		a->how.select = true;
 	else if (strcmp(arg, "--trial") == 0 && !recovery)
 		*trial = true;
-	else if (strcmp(arg, "--allow-downgrade") == 0 && (install || recovery))
+	else if (strcmp(arg, "--allow-downgrade") == 0)
 		a->options.allow_downgrade = true;
 	else if (strcmp(arg, "--force") == 0 && install)
 		a->options.force = true;
@@ -286,7 +297,7 @@ static int run_select(int argc, char **argv)
 	if (!parse_slot(a.pos[0], &n))
 		return STATUS_ERROR;
 	a.how.select = !a.how.trial;
-	return cmd_select(n, &a.how);
+	return cmd_select(n, &a.how, a.options.allow_downgrade);
 }
 
 static int run_install(int argc, char **argv)

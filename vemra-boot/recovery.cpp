@@ -4,6 +4,7 @@
 #include "console.h"
 #include "image.h"
 #include "input.h"
+#include "keep.h"
 #include "slots.h"
 
 #include <cerrno>
@@ -11,40 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <mtd/mtd-user.h>
-#include <sys/ioctl.h>
 
 static const char RESCUE_DEVICE[] = "/dev/mtd-rescue";
-
-// The most bytes of the image held at a time: one erase sector of the
-// rescue partition, whose size the partition tells.
-static const uint32_t SECTOR_MAX = 1024 * 1024;
-
-// The flash and the rescue partition are there, their size and their
-// erase sector's known.
-static int rescue_ready(uint32_t *partition, uint32_t *sector)
-{
-	mtd_info_user info = {};
-
-	if (api_flash_init() != 0) {
-		error("no flash (cannot read the flash geometry)");
-		return STATUS_ERROR;
-	}
-	if (rescue_fd < 0) {
-		error("%s: cannot open", RESCUE_DEVICE);
-		return STATUS_ERROR;
-	}
-	if (!mtd_get_size(rescue_fd, partition) || ioctl(rescue_fd, MEMGETINFO, &info) != 0) {
-		error("%s: cannot read its size", RESCUE_DEVICE);
-		return STATUS_ERROR;
-	}
-	*sector = info.erasesize;
-	if (*sector == 0 || *sector > SECTOR_MAX || (*sector & (*sector - 1)) != 0) {
-		error("%s: erase sectors of %u bytes are not taken", RESCUE_DEVICE, (unsigned)*sector);
-		return STATUS_ERROR;
-	}
-	return STATUS_OK;
-}
 
 // The image goes to the partition sector by sector as it arrives, each
 // sector gathered first, so that the board layer's read-modify-erase-write
@@ -125,6 +94,25 @@ static int header_holds(const input *in, uint32_t partition)
 	return STATUS_ERROR;
 }
 
+// With trusted keys, the image's signature is kept before its header is
+// written: a recovery image that boots has its own signature beside it
+// (a cut between them leaves the new signature beside an image that does
+// not boot).
+static bool keep_signature(const input *in)
+{
+	kept_record k;
+	bool ok;
+
+	if (!read_kept(&k))
+		return false;
+	free_kept(&k);
+	k.signature = in->signature;
+	k.signature_size = in->signature_size;
+	ok = write_kept(&k);
+	k.signature = NULL;
+	return ok;
+}
+
 // Why a write cut short (power lost, the process killed) never boots:
 //
 // 1. The erase of bytes 0 to 15 erases the whole sector that holds the
@@ -164,6 +152,8 @@ static int write_rescue(input *in, uint32_t partition, uint32_t sector)
 	free(w.sector);
 	if (status == STATUS_OK)
 		status = check_written(in, &src, RESCUE_DEVICE);
+	if (status == STATUS_OK && in->signed_image && !keep_signature(in))
+		status = STATUS_ERROR;
 	if (status == STATUS_OK && api_flash_write(head, rescue_fd, 0, IMAGE_HEADER_SIZE) != 0) {
 		error("%s: write failed", RESCUE_DEVICE);
 		status = STATUS_ERROR;
@@ -171,14 +161,16 @@ static int write_rescue(input *in, uint32_t partition, uint32_t sector)
 	return status == STATUS_OK ? header_holds(in, partition) : status;
 }
 
-// A FILE larger than the partition is refused before it is read; a FILE
-// is checked whole before the partition is touched.
+// A FILE larger than the partition's room (all but the last two sectors,
+// where the floor and this signature are kept) is refused before it is
+// read; a FILE is checked whole before the partition is touched.
 int cmd_recovery(const char *file, const char *signature, bool allow_downgrade)
 {
 	uint32_t partition = 0, sector = 0;
 	input in = {};
-	int status = rescue_ready(&partition, &sector);
-	const destination to = { partition, "the rescue partition", allow_downgrade };
+	int status = rescue_geometry(&partition, &sector);
+	const destination to = { rescue_room(partition, sector), "the rescue partition",
+				 allow_downgrade };
 
 	if (status == STATUS_OK)
 		status = open_input(file, signature, &to, &in);
@@ -186,7 +178,7 @@ int cmd_recovery(const char *file, const char *signature, bool allow_downgrade)
 		status = check_file_first(&in);
 	in.progress_lines = true; // the board layer prints its lines between
 	if (status == STATUS_OK)
-		status = write_rescue(&in, partition, sector);
+		status = write_rescue(&in, to.room, sector);
 	if (status == STATUS_OK)
 		printf("recovery image written: length %u, crc 0x%08x\n",
 		       (unsigned)in.check.header.length, (unsigned)in.check.header.crc);

@@ -4,6 +4,7 @@
 #include "console.h"
 #include "identity.h"
 #include "input.h"
+#include "keep.h"
 #include "keys.h"
 #include "slots.h"
 #include "switches.h"
@@ -75,6 +76,25 @@ static void rescue_status(bool flash, image_status *s)
 	s->header = c.header;
 }
 
+// The signature kept for the recovery image, against its bytes.
+static kept_signature rescue_signature(image_meta *m)
+{
+	uint32_t partition, sector;
+	kept_record k;
+	kept_signature kept = KEPT_NONE;
+
+	*m = image_meta{};
+	if (rescue_geometry(&partition, &sector) != STATUS_OK || !read_kept(&k))
+		return KEPT_UNREADABLE;
+	if (k.signature) {
+		const image_source src = flash_source(rescue_fd, rescue_room(partition, sector));
+
+		kept = check_kept(k.signature, k.signature_size, &src, m);
+	}
+	free_kept(&k);
+	return kept;
+}
+
 static void gather_status(board_status *b)
 {
 	bool flash;
@@ -96,6 +116,8 @@ static void gather_status(board_status *b)
 	for (int n = 1; n <= 2; n++)
 		if (b->slot[n - 1].state == IMAGE_VALID)
 			b->slot[n - 1].kept = check_kept_signature(n, &b->slot[n - 1].meta);
+	if (b->rescue.state == IMAGE_VALID)
+		b->rescue.kept = rescue_signature(&b->rescue.meta);
 	b->identity_read = read_board(b->board) && read_floor(b->floor);
 }
 
@@ -212,7 +234,7 @@ static void print_status(const board_status *b)
 	print_vpd_line("booted:", b->booted, b->booted == RECOVERY_IMAGE ? " (recovery)" : "");
 	print_image_line("image1:", &b->slot[0], b->keys > 0);
 	print_image_line("image2:", &b->slot[1], b->keys > 0);
-	print_image_line("rescue:", &b->rescue, false);
+	print_image_line("rescue:", &b->rescue, b->keys > 0);
 	print_line("signatures:", signatures_text(b->keys, value, sizeof value));
 	if (b->keys > 0) {
 		print_line("board:", !b->identity_read ? "unreadable" : b->board[0] ? b->board : "none");
@@ -283,7 +305,7 @@ static void print_status_keys(const board_status *b)
 	print_key_vpd("booted", b->booted);
 	print_key_image("image1", &b->slot[0], b->keys > 0);
 	print_key_image("image2", &b->slot[1], b->keys > 0);
-	print_key_image("rescue", &b->rescue, false);
+	print_key_image("rescue", &b->rescue, b->keys > 0);
 	if (b->keys >= 0)
 		printf("signature_keys=%d\n", b->keys);
 	else
@@ -338,6 +360,10 @@ int cmd_status(bool keys)
 			error("cannot read %s's signature", slot_path(n));
 			status = STATUS_ERROR;
 		}
+	}
+	if (b.keys > 0 && b.rescue.state == IMAGE_VALID && b.rescue.kept == KEPT_UNREADABLE) {
+		error("cannot read the recovery image's signature");
+		status = STATUS_ERROR;
 	}
 	if (b.keys < 0 || (b.keys > 0 && !b.identity_read))
 		status = STATUS_ERROR;

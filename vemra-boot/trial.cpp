@@ -264,15 +264,22 @@ static int nothing_to(const char *verb)
 }
 
 // With trusted keys, the version that the slot's kept signature gives its
-// image becomes the floor; a slot without a signature that matches it
-// leaves the floor as it is. Keys that cannot be read (said) fail it.
+// image raises the floor; a slot without a signature that matches it
+// leaves the floor as it is. Keys or a signature that cannot be read
+// (said) fail it: the trial stays pending, and confirm may be run again.
 static bool raise_floor(int slot)
 {
 	const int keys = trusted_key_count();
 	image_meta m;
+	kept_signature k;
 
-	if (keys <= 0 || check_kept_signature(slot, &m) != KEPT_MATCHES || !m.version[0])
-		return keys >= 0;
+	if (keys <= 0)
+		return keys == 0;
+	k = check_kept_signature(slot, &m);
+	if (k == KEPT_UNREADABLE)
+		error("cannot read %s's signature: the floor is not raised", slot_path(slot));
+	if (k != KEPT_MATCHES || !m.version[0])
+		return k != KEPT_UNREADABLE;
 	return write_floor(m.version);
 }
 

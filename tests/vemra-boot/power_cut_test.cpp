@@ -18,7 +18,9 @@
 // - a trial not confirmed runs its image at most its N boots, then the way
 //   back for good; a confirmed one stays;
 // - the floor never drops, and the recovery image is the old one, the new
-//   one, or one the launcher does not boot.
+//   one (with its signature kept, when signed), or one the launcher does
+//   not boot; without keys, the sectors where the floor is kept are never
+//   written.
 // boot-check also runs beside each trial's command, as a second program,
 // at each of the command's EEPROM writes in turn.
 #include "board_api.h"
@@ -61,7 +63,27 @@ bytes container(const std::string &payload)
 }
 
 const bytes A = container("image 1"), B = container("image 2"), U = container("update"),
-	    R = container("recovery"), RAISED = { '2', '.', '0', '\n' };
+	    R = container("recovery");
+
+// The rescue partition (4 sectors of 128 KiB); the floor's record is kept
+// in the last two.
+const uint32_t SECTOR = 128 << 10, RESCUE = 4 * SECTOR, KEPT = RESCUE - 2 * SECTOR;
+
+// A record of the floor as a board written by vemra-boot holds it:
+// "VBKR", its sequence number, the body's length and its JAMCRC, all
+// big-endian; the body: the floor in 64 bytes, NUL padded, and a
+// signature of 0 bytes.
+bytes floor_record(const std::string &floor)
+{
+	bytes r(16 + 68, 0);
+	const uint32_t head[4] = { 0x56424B52, 1, 68, 0 };
+
+	std::copy(floor.begin(), floor.end(), r.begin() + 16);
+	const uint32_t crc = gen_crc(r.data() + 16, 68, 0xFFFFFFFF);
+	for (int i = 0; i < 16; i++)
+		r[i] = static_cast<uint8_t>((i < 12 ? head[i / 4] : crc) >> (24 - 8 * (i % 4)));
+	return r;
+}
 
 // U-Boot's environment in a sector of its own: the CRC in the host's (the
 // board's) byte order, the variables (one a line), filler.
@@ -134,8 +156,9 @@ struct scenario {
 	int target;  // the slot it may write (0: none)
 	int after;   // without a trial: the slot that boots once it ran whole
 	bool is_signed = false;  // the board trusts a key and the update is signed 2.0
-	std::string floor = "";  // the board's floor before
-	bool links = false;      // the names a cut rename leaves: .image2.new and floor.new links
+	std::string floor = "";  // the board's floor before, kept in the rescue partition
+	bool links = false;      // the names a cut rename leaves (.image2.new), and the floor
+	                         // where earlier boards kept it (/user/images/floor)
 	bool check_left = false; // the slot byte of the trial and a check for the way back, as cuts leave them
 	std::string vars = "bootcmd=run flash_boot";
 	bool byte_0_unanswered = false; // VPD byte 0 answers no read while the command runs
@@ -153,15 +176,19 @@ void fresh_board(const scenario &c)
 	const std::string images = root + "/user/images";
 
 	static std::map<std::string, decltype(fake.parts)> made;
-	auto &parts = made[c.vars];
+	auto &parts = made[c.vars + (c.links ? "" : c.floor)];
 	auto kept = std::move(fake.parts); // as the last run left them: copied again only when changed
 
 	if (parts.empty()) {
 		parts = { { "/dev/mtd-ubootenv", environment(c.vars) }, { "/dev/mtd-rescue", R } };
-		parts[1].second.resize(512 << 10, 0xFF);
+		parts[1].second.resize(RESCUE, 0xFF);
+		if (!c.floor.empty() && !c.links) {
+			const bytes r = floor_record(c.floor);
+			std::copy(r.begin(), r.end(), parts[1].second.begin() + KEPT);
+		}
 	}
 	fake_reset(0, 0);
-	fake.size = 512 << 10;
+	fake.size = RESCUE;
 	fake.parts = kept == parts ? std::move(kept) : parts;
 	std::fill(vpd.bytes, vpd.bytes + 256, 0xFF);
 	vpd.bytes[VPD_SELECTED_IMAGE] = vpd.bytes[VPD_BOOTED_IMAGE] = c.trial == 1 ? 2 : 1;
@@ -182,11 +209,10 @@ void fresh_board(const scenario &c)
 		fs::create_directories(root + "/etc/vemra-boot/keys");
 		fs::copy_file(top + "/k.pub", root + "/etc/vemra-boot/keys/k.pub");
 	}
-	if (!c.floor.empty())
-		put(images + "/floor", bytes(c.floor.begin(), c.floor.end()));
 	if (c.links) {
 		fs::create_hard_link(slots[1], images + "/.image2.new");
-		fs::create_hard_link(images + "/floor", images + "/floor.new");
+		const std::string legacy = c.floor + "\n";
+		put(images + "/floor", bytes(legacy.begin(), legacy.end()));
 	}
 	fake.root = root;
 }
@@ -212,6 +238,9 @@ struct history {
 // the write cycle of another program's write as boot-check starts).
 int unanswered = -1;
 
+// Which requests the launcher's passes made.
+std::vector<bool> by_launcher;
+
 // One boot: boot-check, the launcher's pass, the application. False when
 // the power went before the launcher handed over.
 bool boot(const scenario &c, history *h)
@@ -226,7 +255,10 @@ bool boot(const scenario &c, history *h)
 	fake.unreadable = unanswered == 256 ? 256 : -1;
 	tried_alt_image = 0;
 	launch_settings = launch_settings_t{};
+	const size_t first = fake.requests.size();
 	const stub_end end = fake.dark ? STUB_RETURNED : quietly([] { return stub_run(launcher_main).end; });
+	by_launcher.resize(fake.requests.size());
+	std::fill(by_launcher.begin() + static_cast<long>(first), by_launcher.end(), true);
 	if (fake.dark)
 		return false;
 	EXPECT_EQ(end, STUB_EXECED) << "boot " << h->booted.size() << " hands over nothing";
@@ -259,7 +291,6 @@ void boot_on(const scenario &c, history *h)
 // kept: a confirming application's trial must end confirmed.
 void check(const scenario &c, const history &h, bool done, const bytes before[2], bool kept)
 {
-	const bytes floor = file(root + "/user/images/floor");
 	const auto from = [&](size_t i) { return std::vector<int>(h.booted.begin() + i, h.booted.end()); };
 	const bool confirmed = h.confirmed >= 0 && (!h.confirm_cut || h.booted.back() == c.trial);
 	const size_t tried = std::find(h.booted.begin(), h.booted.end(), 3 - c.trial) - h.booted.begin();
@@ -280,9 +311,24 @@ void check(const scenario &c, const history &h, bool done, const bytes before[2]
 		EXPECT_TRUE(!c.target || file(stub.slot[c.target - 1]) == U);
 	}
 	// The floor is raised by the signed update's install without a trial
-	// or its confirm, and never lowered.
-	EXPECT_TRUE(floor == bytes(c.floor.begin(), c.floor.end()) || (c.is_signed && floor == RAISED));
-	EXPECT_TRUE(!c.is_signed || !(confirmed || (done && c.target && !c.trial)) || floor == RAISED);
+	// or its confirm, and never lowered; a recovery image that boots has
+	// its signature kept beside it.
+	if (c.is_signed) {
+		std::string said;
+		std::map<std::string, std::string> st;
+		EXPECT_EQ(vemra_boot("status -p", &said), 0) << said;
+		std::istringstream lines(said);
+		for (std::string l; std::getline(lines, l);)
+			st[l.substr(0, l.find('='))] = l.substr(l.find('=') + 1);
+		const bool raised = confirmed || (done && c.target && !c.trial);
+		EXPECT_TRUE(st["floor"] == (raised ? "2.0" : c.floor) || (c.target && st["floor"] == "2.0"))
+			<< st["floor"];
+		EXPECT_TRUE(st["rescue"] != "valid" || st["rescue_length"] != "6" || st["rescue_signature"] == "matches");
+	} else {
+		const bytes &rescue = fake.parts[1].second;
+		EXPECT_TRUE(std::all_of(rescue.begin() + KEPT, rescue.end(), [](uint8_t b) { return b == 0xFF; }))
+			<< "the floor's sectors written without keys";
+	}
 	image_check rescue;
 	const image_source src = memory_source(fake.parts[1].second.data(), fake.size);
 	uint8_t piece[4096];
@@ -392,11 +438,13 @@ long sweep(const scenario &c)
 	long runs = 0, writes = 0;
 
 	fresh_board(c);
+	by_launcher.clear();
 	EXPECT_EQ(run_command(c), c.byte_0_unanswered ? 2 : 0) << c.name;
 	const size_t command = fake.requests.size();
 	boot_on(c, &h);
 	EXPECT_EQ(h.booted, whole_run(c)) << c.name << ", no power cut";
 	const std::vector<fake_request> requests = fake.requests;
+	const std::vector<bool> launcher_made = by_launcher;
 	for (size_t at = 0; at < requests.size() && !testing::Test::HasFailure(); at++) {
 		const fake_request &r = requests[at];
 		for (int torn : torn_values(r)) {
@@ -405,7 +453,8 @@ long sweep(const scenario &c)
 			// A cut in the launcher's pass that leaves byte 58 naming
 			// neither the way back nor the recovery image is no reason to
 			// go back.
-			const bool launcher = at >= command && (r.op == 'r' || launcher_write(r));
+			const bool launcher = at < launcher_made.size() && launcher_made[at] &&
+					      (r.op == 'r' || launcher_write(r));
 			run_once(c, static_cast<long>(at), torn,
 				 c.does == CONFIRMS && launcher && torn != 3 - c.trial && torn != RECOVERY_IMAGE, false);
 			if (runs++, testing::Test::HasFailure())
@@ -437,7 +486,7 @@ std::vector<scenario> trials()
 		s.push_back({ of + ", rejected", trial_command("select", n, 2), n, 2, REJECTS, 0, 0 });
 	}
 	s.push_back({ "signed trial, confirmed", trial_command("install /in/update", 2, 2), 2, 2, CONFIRMS, 2, 0,
-		      true, "1.0\n" });
+		      true, "1.0" });
 	s.push_back({ "trial of 2 over a check left for the way back", trial_command("select", 2, 2), 2, 2, FAILS, 0,
 		      0, false, "", false, true });
 	// The selection's read-back cannot be told from a failed read: the
@@ -452,10 +501,11 @@ const scenario others[] = {
 	{ "install --select", "install /in/update 2 --select", 0, 1, FAILS, 2, 2 },
 	{ "select", "select 2", 0, 1, FAILS, 0, 2 },
 	{ "install, signed, over the names a rename cut left", "install /in/update 2", 0, 1, FAILS, 2, 1, true,
-	  "1.0\n", true },
+	  "1.0", true },
 	{ "set", "set gdb on", 0, 1, FAILS, 0, 1 },
 	{ "unset", "unset gdb", 0, 1, FAILS, 0, 1, false, "", false, false, "bootcmd=run flash_boot\ngdb=on" },
 	{ "recovery", "recovery /in/update", 0, 1, FAILS, 0, 1 },
+	{ "recovery, signed", "recovery /in/update", 0, 1, FAILS, 0, 1, true, "1.0" },
 };
 
 class power_cut : public testing::Test {
