@@ -29,6 +29,8 @@ bool read_whole(const char *path, uint8_t **bytes, uint32_t *size, size_t max)
 		return false;
 	if (fstat(fd, &st) != 0)
 		err = errno;
+	else if (S_ISDIR(st.st_mode))
+		err = EISDIR; // jffs2 gives a folder no size: it would read as empty
 	else if ((uint64_t)st.st_size <= max) {
 		*size = (uint32_t)st.st_size;
 		*bytes = (uint8_t *)malloc(*size ? *size : 1);

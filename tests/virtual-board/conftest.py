@@ -40,7 +40,8 @@ def bench(tmp_path_factory):
     assert r.returncode == 0, r.stdout
     with open(os.path.join(images, "big"), "wb") as f:
         f.write(big_image())
-    for name, size in (("full", 2 << 20), ("toobig", (2 << 20) + 1)):  # the rescue partition's 2 MiB
+    # The rescue partition's 2 MiB but the two sectors that keep the floor.
+    for name, size in (("full", (2 << 20) - (256 << 10)), ("toobig", (2 << 20) - (256 << 10) + 1)):
         with open(os.path.join(images, name), "wb") as f:
             f.write(container(os.urandom(size - 16)))
     sign(work, images)
@@ -58,7 +59,8 @@ def sign_for_boards(work, images):
     # Copies of update signed by the trusted key for a version and a board:
     # by vemra-image sign (v1.9, v1.10, acme: another board's; stable2, a
     # copy of stable), by minisign
-    # with a comment of its own (noboard; long: 2,000 bytes). Damaged
+    # with a comment of its own (noboard; long: 2,000 bytes; rc and blank:
+    # a version and a board that are not valid). Damaged
     # copies of update.minisig: nul (a NUL in the trusted comment, after
     # the text that was signed), short (the signature's line holds 3 bytes
     # less than it must).
@@ -70,7 +72,8 @@ def sign_for_boards(work, images):
         shutil.copy(os.path.join(images, "stable" if name == "stable2" else "update"), path)
         subprocess.run([tool, "sign", "--key", key, "--version", version, "--board", board, path],
                        check=True, stdout=subprocess.DEVNULL)
-    for name, comment in (("noboard", "version:3.0"), ("long", "version:3.0\tboard:vboard\t" + "x" * 1980)):
+    for name, comment in (("noboard", "version:3.0"), ("long", "version:3.0\tboard:vboard\t" + "x" * 1980),
+                          ("rc", "version:2.0-rc1\tboard:vboard"), ("blank", "version:3.0\tboard:acme ppc")):
         path = os.path.join(images, name)
         shutil.copy(os.path.join(images, "update"), path)
         subprocess.run(["minisign", "-S", "-s", key, "-m", path, "-t", comment], check=True,

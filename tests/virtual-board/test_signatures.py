@@ -96,17 +96,22 @@ def test_the_board_takes_its_own_images_no_older_than_its_floor(board):
              " (--allow-downgrade installs it)"),
             ("recovery {i}/v1.9", 1, "{i}/v1.9: version 1.9 is older than this board's floor 1.10"
              " (--allow-downgrade installs it)"),
+            ("install {i}/rc 1 --force", 1, "{i}/rc: signed version '2.0-rc1' is not a version (1 to 8 numbers"
+             " of 1 to 9 digits, separated by dots)"),
+            ("recovery {i}/blank", 1, "{i}/blank: signed board 'acme ppc' is not a board's string (1 to 63"
+             " characters without blanks)"),
+            ("select 1", 1, "image 1: no signed version, and this board's floor is 1.10 (--allow-downgrade selects it)"),
             ("install {i}/nul 1 --force", 1, "{i}/nul.minisig: not a minisign signature file"),
             ("install {i}/short 1 --force", 1, "{i}/short.minisig: not a minisign signature file"),
             ("recovery /tmp/huge", 1, "/tmp/huge: 1073741824 bytes do not fit the rescue partition"
-             " (2097152 bytes)")):
+             " (1835008 bytes)")):
         assert sh("vemra-boot " + command.format(i=i)) == (status, "", "vemra-boot: %s\n" % err.format(i=i)), command
     assert sh("%s && cmp /tmp/now /tmp/sums" % sums)[0] == 0
     # Accepted: a downgrade allowed, a comment of 2,000 bytes, a key beside
     # another with the same id.
-    assert sh("vemra-boot install %s/v1.9 1 --allow-downgrade --force" % i) == (0, (
-        "%s/v1.9: version 1.9 is older than this board's floor 1.10: installed as asked\n"
-        "image 1 installed: length %d, crc 0x%08x\n") % ((i,) + header(board, "v1.9")), "")
+    assert sh("vemra-boot install %s/v1.9 1 --allow-downgrade --force && vemra-boot status -p | grep ^floor" % i) == (
+        0, ("%s/v1.9: version 1.9 is older than this board's floor 1.10: installed as asked\n"
+            "image 1 installed: length %d, crc 0x%08x\nfloor=1.10\n") % ((i,) + header(board, "v1.9")), "")
     assert sh("vemra-boot install %s/long 2 && vemra-boot status -p | grep -E '^(image1_|floor)'" % i) == (0, (
         "image 2 installed: length %d, crc 0x%08x\nimage1_length=%d\nimage1_crc=0x%08x\n"
         "image1_signature=matches\nimage1_version=1.9\nimage1_board=vboard\nfloor=3.0\n")
@@ -116,10 +121,18 @@ def test_the_board_takes_its_own_images_no_older_than_its_floor(board):
     same_id = base64.b64encode(raw[:10] + bytes(32)).decode()  # the id, another key
     assert sh("printf 'untrusted comment: x\\n%s\\n' > /etc/vemra-boot/keys/0.pub &&"
               " vemra-boot install %s/long 1 --force" % (same_id, i))[0] == 0
-    # Keys that cannot be read: no folder but a file.
-    assert sh("rm -r /etc/vemra-boot/keys && cp %s/trusted.pub /etc/vemra-boot/keys &&"
-              " vemra-boot install %s/update 1 --force; vemra-boot status -p | grep ^signature" % (i, i)) == (
-        0, "signature_keys=unreadable\n", "vemra-boot: /etc/vemra-boot/keys: Not a directory\n" * 2)
+    # Keys that cannot be read: no folder but a file, a folder of no *.pub, a link to nothing; no keys
+    # at all, and a signature named.
+    keys = "/etc/vemra-boot/keys"
+    for setup, err in (("rm -r {k} && cp {i}/trusted.pub {k}", "Not a directory"),
+                       ("rm {k} && mkdir {k} && cp {i}/trusted.pub {k}/trusted.pub.off",
+                        "holds no key (*.pub): no signature can be checked"),
+                       ("rm -r {k} && ln -s /nowhere {k}", "No such file or directory")):
+        assert sh(setup.format(k=keys, i=i) + " && vemra-boot install %s/update 1 --force; echo $?;"
+                  " vemra-boot status -p | grep ^signature" % i) == (
+            0, "2\nsignature_keys=unreadable\n", "vemra-boot: %s: %s\n" % (keys, err) * 2), setup
+    assert sh("rm %s && vemra-boot install %s/update 1 --force --signature /tmp/x" % (keys, i)) == (
+        1, "", "vemra-boot: /tmp/x: not checked: this board trusts no key (%s)\n" % keys)
 
 
 def test_a_signed_update_pulled_over_http(board, web):
@@ -135,3 +148,58 @@ def test_a_signed_update_pulled_over_http(board, web):
         % (len(served[0]) - 16, int.from_bytes(served[0][:4], "big")), "")
     assert board.sh("md5sum /user/images/image2 /user/images/image2.minisig")[1].split()[::2] == [
         md5(data) for data in served]
+
+
+def test_the_floor_only_rises_and_select_keeps_to_it(board):
+    # 1.9 in slot 2, then 2.0 over the running slot 1: the floor is 2.0.
+    # Slot 2 is not selected, nor tried, with the slots, the VPD and the
+    # floor as they were; as a person's decision it is tried, and its
+    # confirm leaves the floor at 2.0, so 1.10 is still refused. A kept
+    # signature that cannot be read fails the confirm: the trial stays.
+    board.up(append=("vboard.trust=trusted",))
+    sh, i = board.sh, IMAGES
+    state = "md5sum /user/images/*; i2cdump -y 0 0x54 b; vemra-boot status -p | grep ^floor"
+    assert sh("vemra-boot install %s/v1.9 2 && vemra-boot install %s/stable2 1 --force" % (i, i))[0] == 0
+    before = sh(state)
+    older = "image 2: version 1.9 is older than this board's floor 2.0"
+    for command in ("select 2", "select 2 --trial"):
+        assert sh("vemra-boot " + command) == (1, "", "vemra-boot: %s (--allow-downgrade selects it)\n" % older)
+    assert sh(state) == before and "floor=2.0\n" in before[1]
+    assert sh("vemra-boot select 2 --trial --allow-downgrade") == (
+        0, "%s: selected as asked\nselected image 2 for a trial of 3 boots\n" % older, "")
+    board.reboot()
+    board.shell("vboard.trust=trusted")
+    assert sh("mv /user/images/image2.minisig /tmp && mkdir /user/images/image2.minisig && vemra-boot confirm") == (
+        2, "", "vemra-boot: cannot read /user/images/image2's signature: the floor is not raised\n")
+    assert sh("rmdir /user/images/image2.minisig && mv /tmp/image2.minisig /user/images && vemra-boot confirm &&"
+              " vemra-boot status -p | grep ^floor") == (0, "trial of image 2 confirmed\nfloor=2.0\n", "")
+    assert sh("vemra-boot install %s/v1.10 1" % i) == (1, "", "vemra-boot: %s/v1.10: version 1.10 is older than"
+                                                         " this board's floor 2.0 (--allow-downgrade installs it)\n" % i)
+
+
+def test_the_floor_and_the_recovery_signature_outlast_user(board):
+    # The floor (2.0) is kept in the rescue partition's last two sectors:
+    # with /user unmounted, then its images gone, an older recovery image
+    # is still refused, and a floor kept where earlier boards kept it
+    # (/user/images/floor) still counts. A recovery image signed 2.0 keeps
+    # its signature, shown by status. Sectors that hold no floor refuse
+    # install, select and recovery (2), writing nothing.
+    board.up(append=("vboard.trust=trusted",))
+    sh, i = board.sh, IMAGES
+    older = "vemra-boot: %s/v1.9: version 1.9 is older than this board's floor %%s (--allow-downgrade installs it)\n" % i
+    assert sh("vemra-boot install %s/stable2 2" % i)[0] == 0
+    assert sh("umount /user && vemra-boot recovery %s/v1.9" % i) == (1, "", older % "2.0")
+    assert sh("mount -t jffs2 /dev/mtd-user /user && rm -r /user/images && vemra-boot recovery %s/v1.9" % i) == (
+        1, "", older % "2.0")
+    assert sh("mkdir /user/images && echo 2.5 > /user/images/floor && vemra-boot recovery %s/v1.9" % i) == (
+        1, "", older % "2.5")
+    status, out, err = sh("rm /user/images/floor && vemra-boot recovery %s/stable2 && vemra-boot status -p | grep ^rescue_" % i)
+    assert (status, out.split("written: ")[-1], err) == (0, (
+        "length %d, crc 0x%08x\nrescue_length=%d\nrescue_crc=0x%08x\nrescue_signature=matches\nrescue_version=2.0\n"
+        "rescue_board=vboard\nrescue_mode=0\n") % (header(board, "stable2") * 2), "")
+    sums = "md5sum /user/images/* /dev/mtd-rescue; i2cdump -y 0 0x54 b"
+    before = sh("dd if=/dev/urandom of=/dev/mtd-rescue bs=128k seek=14 count=2 2>/dev/null; " + sums)
+    for command in ("install %s/stable2 1 --force" % i, "select 1", "recovery %s/stable2" % i):
+        assert sh("vemra-boot " + command) == (
+            2, "", "vemra-boot: /dev/mtd-rescue: its last two sectors hold no floor that reads whole\n"), command
+    assert sh(sums) == before

@@ -7,7 +7,7 @@ import struct
 
 
 IMAGES = "/usr/share/vboard"  # the demo images, on the board
-USAGE = ("usage: vemra-boot status [-p] | select 1|2 [--trial [--boots N]] | install FILE|- [1|2]"
+USAGE = ("usage: vemra-boot status [-p] | select 1|2 [--trial [--boots N]] [--allow-downgrade] | install FILE|- [1|2]"
          " [--select | --trial [--boots N]] [--signature SIG] [--allow-downgrade] [--force] | recovery"
          " FILE|- [--signature SIG] [--allow-downgrade] | boot-check | confirm | reject | set KEY VALUE |"
          " unset KEY\n")
@@ -82,8 +82,8 @@ def test_refused_files_change_nothing(board):
             ("install /tmp/bad 2 --select", 1, "/tmp/bad: checksum failed\n"),
             ("install /tmp/short 2", 1, "/tmp/short: invalid header\n"),
             ("recovery /tmp/bad", 1, "/tmp/bad: checksum failed\n"),
-            ("recovery {i}/toobig", 1, "{i}/toobig: 2097153 bytes do not fit the rescue"
-             " partition (2097152 bytes)\n"),
+            ("recovery {i}/toobig", 1, "{i}/toobig: 1835009 bytes do not fit the rescue"
+             " partition (1835008 bytes)\n"),
             ("install /tmp/none 2", 2, "/tmp/none: No such file or directory\n"),
             ("select 1", 1, "another vemra-boot is at work (/run/vemra-boot.lock): try again once it"
              " has ended\n")] + [
@@ -169,7 +169,7 @@ def test_slot_read_back_differs(board):
 
 
 def test_recovery_read_back_differs(board):
-    # An image that fills the rescue partition exactly is written; another
+    # An image that fills the rescue partition's room exactly is written; another
     # writer changes the first byte of its second 64 KiB piece, in the first
     # sector, while vemra-boot writes the later ones: the read-back finds
     # it before the header is written, so no recovery image is left.
