@@ -72,16 +72,19 @@ const uint32_t SECTOR = 128 << 10, RESCUE = 4 * SECTOR, KEPT = RESCUE - 2 * SECT
 // A record of the floor as a board written by vemra-boot holds it:
 // "VBKR", its sequence number, the body's length and its JAMCRC, all
 // big-endian; the body: the floor in 64 bytes, NUL padded, and a
-// signature of 0 bytes.
-bytes floor_record(const std::string &floor)
+// signature of 0 bytes. Torn: the floor's first byte half programmed, a
+// bit of it still erased ('1' reads as '9'), as a cut leaves it.
+bytes floor_record(const std::string &floor, uint32_t sequence, bool torn)
 {
 	bytes r(16 + 68, 0);
-	const uint32_t head[4] = { 0x56424B52, 1, 68, 0 };
+	const uint32_t head[3] = { 0x56424B52, sequence, 68 };
 
 	std::copy(floor.begin(), floor.end(), r.begin() + 16);
 	const uint32_t crc = gen_crc(r.data() + 16, 68, 0xFFFFFFFF);
 	for (int i = 0; i < 16; i++)
 		r[i] = static_cast<uint8_t>((i < 12 ? head[i / 4] : crc) >> (24 - 8 * (i % 4)));
+	if (torn)
+		r[16] |= 0x08;
 	return r;
 }
 
@@ -182,9 +185,10 @@ void fresh_board(const scenario &c)
 	if (parts.empty()) {
 		parts = { { "/dev/mtd-ubootenv", environment(c.vars) }, { "/dev/mtd-rescue", R } };
 		parts[1].second.resize(RESCUE, 0xFF);
-		if (!c.floor.empty() && !c.links) {
-			const bytes r = floor_record(c.floor);
-			std::copy(r.begin(), r.end(), parts[1].second.begin() + KEPT);
+		// The floor, and beside it a newer write of 1.5 that a cut tore.
+		for (int n = 0; n < 2 && !c.floor.empty() && !c.links; n++) {
+			const bytes r = floor_record(n ? "1.5" : c.floor, n + 1, n);
+			std::copy(r.begin(), r.end(), parts[1].second.begin() + KEPT + n * SECTOR);
 		}
 	}
 	fake_reset(0, 0);
