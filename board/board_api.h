@@ -7,12 +7,14 @@
 #ifndef BOARD_API_H
 #define BOARD_API_H
 
+#include "board_config.h"
+
 #include <cstdint>
 
-// VPD byte 0: the image slot to try first (1 or 2).
-// VPD byte 58: the image last started (1, 2, or 4 for the recovery image).
-constexpr uint16_t VPD_SELECTED_IMAGE = 0;
-constexpr uint16_t VPD_BOOTED_IMAGE = 58;
+// VPD bytes (board_config.h): the image slot to try first (1 or 2), and
+// the image last started (1, 2, or 4 for the recovery image).
+constexpr uint16_t VPD_SELECTED_IMAGE = BOARD_VPD_SELECTED;
+constexpr uint16_t VPD_BOOTED_IMAGE = BOARD_VPD_BOOTED;
 
 // I2C buses and VPD EEPROM.
 int api_i2c_init(void);
@@ -27,12 +29,13 @@ int api_eeprom_write(uint16_t offset, uint8_t value);
 
 // Flash partitions. Opened once by api_flash_init() and never closed;
 // each holds what open() returned (-1 on failure), or 0 before init.
-extern int uboot_fd;       // /dev/mtd-uboot
-extern int uboot_env_fd;   // /dev/mtd-ubootenv
-extern int device_tree_fd; // /dev/mtd-devicetree
-extern int kernel_fd;      // /dev/mtd-kernel
-extern int rfs_fd;         // /dev/mtd-rfs
-extern int rescue_fd;      // /dev/mtd-rescue
+// Devices: BOARD_MTD_* of board_config.h.
+extern int uboot_fd;       // BOARD_MTD_UBOOT
+extern int uboot_env_fd;   // BOARD_MTD_ENV
+extern int device_tree_fd; // BOARD_MTD_DEVICETREE
+extern int kernel_fd;      // BOARD_MTD_KERNEL
+extern int rfs_fd;         // BOARD_MTD_RFS
+extern int rescue_fd;      // BOARD_MTD_RESCUE
 extern int flash_fd;       // copy of kernel_fd: the geometry source
 
 // Trace switches: any nonzero value prints the flash layers' trace lines.

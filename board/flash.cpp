@@ -44,12 +44,12 @@ static const struct {
 	const char *path;
 	int flags;
 } partitions[] = {
-	{ &uboot_fd, "/dev/mtd-uboot", O_RDWR | O_SYNC },
-	{ &uboot_env_fd, "/dev/mtd-ubootenv", O_RDWR | O_SYNC },
-	{ &device_tree_fd, "/dev/mtd-devicetree", O_RDWR | O_SYNC },
-	{ &kernel_fd, "/dev/mtd-kernel", O_RDWR | O_SYNC },
-	{ &rfs_fd, "/dev/mtd-rfs", O_RDWR | O_SYNC },
-	{ &rescue_fd, "/dev/mtd-rescue", O_RDWR },
+	{ &uboot_fd, BOARD_MTD_UBOOT, O_RDWR | O_SYNC },
+	{ &uboot_env_fd, BOARD_MTD_ENV, O_RDWR | O_SYNC },
+	{ &device_tree_fd, BOARD_MTD_DEVICETREE, O_RDWR | O_SYNC },
+	{ &kernel_fd, BOARD_MTD_KERNEL, O_RDWR | O_SYNC },
+	{ &rfs_fd, BOARD_MTD_RFS, O_RDWR | O_SYNC },
+	{ &rescue_fd, BOARD_MTD_RESCUE, O_RDWR },
 };
 
 // "%08lx" takes an unsigned long: 64 bits on the build host, 32 on the board.

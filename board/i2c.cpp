@@ -1,9 +1,10 @@
 // I2C buses and the VPD EEPROM.
 //
-// The EEPROM sits on bus 0 behind a multiplexer. Every VPD access opens
-// the multiplexer's channel 6, writes 0x55 to register 0x87 of the Summit
-// device, makes one EEPROM transfer and closes the multiplexer again.
-// Bus 1 is opened and closed with bus 0 but carries no traffic.
+// The EEPROM sits on the VPD bus behind a multiplexer (addresses, channel
+// and register: board_config.h). Every VPD access opens the multiplexer's
+// channel, writes the Summit device's register, makes one EEPROM transfer
+// and closes the multiplexer again. The other bus is opened and closed
+// with the VPD bus but carries no traffic.
 #include "board_api.h"
 
 #include <cerrno>
@@ -20,18 +21,19 @@ extern "C" {
 #include <i2c/smbus.h>
 }
 
-// Bus descriptors, indexed by bus number: 0 when not open, the descriptor
+// Bus descriptors, the VPD bus's first: 0 when not open, the descriptor
 // when open, the negative result of a failed open otherwise.
 static int i2c_file[2];
+static const int BUSES[2] = { BOARD_I2C_VPD_BUS, BOARD_I2C_OTHER_BUS };
 
-// 7-bit addresses on bus 0.
-constexpr int MUX_ADDR = 0x71;
-constexpr int SUMMIT_ADDR = 0x4F;
-constexpr int EEPROM_ADDR = 0x54;
+// 7-bit addresses on the VPD bus.
+constexpr int MUX_ADDR = BOARD_I2C_MUX;
+constexpr int SUMMIT_ADDR = BOARD_I2C_SUMMIT;
+constexpr int EEPROM_ADDR = BOARD_I2C_EEPROM;
 
-constexpr int VPD_CHANNEL = 6;
-constexpr uint8_t SUMMIT_REG = 0x87;
-constexpr uint8_t SUMMIT_VALUE = 0x55;
+constexpr int VPD_CHANNEL = BOARD_MUX_CHANNEL;
+constexpr uint8_t SUMMIT_REG = BOARD_SUMMIT_REG;
+constexpr uint8_t SUMMIT_VALUE = BOARD_SUMMIT_VALUE;
 
 // Selects the device that the next transfer on bus 0 goes to.
 static int select_device(int addr)
@@ -109,7 +111,7 @@ static int set_vpd_offset(uint16_t offset, uint8_t value)
 	if (may_transfer(rc))
 		rc = i2c_smbus_write_byte_data(i2c_file[0], static_cast<uint8_t>(offset), value);
 	if (rc < 0)
-		printf("I2C error when writing bus %d offset %d: %d\n", 0, offset, errno);
+		printf("I2C error when writing bus %d offset %d: %d\n", BUSES[0], offset, errno);
 	clear_mux();
 	return rc;
 }
@@ -119,7 +121,7 @@ int api_i2c_init(void)
 	char path[32];
 
 	for (int bus = 0; bus < 2; bus++) {
-		snprintf(path, sizeof path, "/dev/i2c-%d", bus);
+		snprintf(path, sizeof path, "/dev/i2c-%d", BUSES[bus]);
 		i2c_file[bus] = open(path, O_RDWR);
 		if (i2c_file[bus] < 0) {
 			printf("ERROR: driver %s couldn't be opened\n", path);

@@ -25,15 +25,19 @@ char stringbuff[256];
 
 static const char STAGING_ARCHIVE[] = "/tmp/vemraimage.tar.gz";
 static const char INSTALL_COPY[] = "/tmp/image";
-static const char MOUNT_USER[] = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user";
-static const char MAKE_IMAGES_DIR[] = "mkdir /user/images";
+static const char MOUNT_USER[] = "/bin/mount -o sync -t jffs2 " BOARD_MTD_USER " " BOARD_USER_DIR;
+static const char MAKE_IMAGES_DIR[] = "mkdir " BOARD_IMAGES_DIR;
+static const char ERASE_USER[] = "flash_eraseall " BOARD_MTD_USER_CHAR;
 static const char INTERACTIVE_SHELL[] = "/bin/sh\n";
 
-// The application after the unpack: moved from /tmp/home/bin to /tmp.
-static const char APPLICATION[] = "/tmp/mp.elf.strip";
-static const char MONITOR[] = "/bin/zid-Monitor";
-static const char GDBSERVER[] = "/bin/gdbserver";
-static const char DUMA_PRELOAD[] = "LD_PRELOAD=libduma.so.0.0.0";
+// The application's program as the unpack puts it into /tmp, and after
+// it is moved to /tmp itself (board_config.h).
+#define UNPACKED "/tmp/" BOARD_APP_PROGRAM
+static const char MOVE_APPLICATION[] = "mv " UNPACKED " /tmp";
+static const char APPLICATION[] = "/tmp/" BOARD_APP_NAME;
+static const char MONITOR[] = BOARD_APP_MONITOR;
+static const char GDBSERVER[] = BOARD_APP_GDBSERVER;
+static const char DUMA_PRELOAD[] = "LD_PRELOAD=" BOARD_APP_DUMA;
 
 /* Console and platform */
 
@@ -124,9 +128,9 @@ static uint8_t *read_image(const image_source *src, image_check *c)
 // shell, so that a program that cannot be started is seen here and ends
 // in a reboot instead of in a shell's "not found" with nobody left to
 // reboot. The debugging lines start the application where the unpack put
-// it, /tmp/mp.elf.strip (it is moved out of /tmp/home/bin before the
-// launch), and the line's "LD_PRELOAD=libduma.so.0.0.0" becomes an entry
-// of the environment that the program inherits, as the shell would pass it.
+// it, APPLICATION (it is moved out of the tree's folder before the
+// launch), and the line's DUMA_PRELOAD becomes an entry of the
+// environment that the program inherits, as the shell would pass it.
 struct launch_command {
 	const char *argv[4];
 	bool preload;
@@ -145,15 +149,13 @@ static void compose_launch(launch_command *cmd, char *target, size_t size)
 	cmd->preload = s->memchk_enable;
 	if (s->gdb_enable && s->memchk_enable)
 		snprintf(stringbuff, sizeof stringbuff,
-			 "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver %s:%d /tmp/home/bin/mp.elf.strip\n",
-			 address, (int)s->gdbport);
+			 "%s %s %s:%d %s\n", DUMA_PRELOAD, GDBSERVER,
+			 address, (int)s->gdbport, UNPACKED);
 	else if (s->gdb_enable)
-		snprintf(stringbuff, sizeof stringbuff,
-			 "/bin/gdbserver %s:%d /tmp/home/bin/mp.elf.strip\n",
-			 address, (int)s->gdbport);
+		snprintf(stringbuff, sizeof stringbuff, "%s %s:%d %s\n", GDBSERVER,
+			 address, (int)s->gdbport, UNPACKED);
 	else if (s->memchk_enable)
-		snprintf(stringbuff, sizeof stringbuff, "%s",
-			 "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
+		snprintf(stringbuff, sizeof stringbuff, "%s %s\n", DUMA_PRELOAD, UNPACKED);
 	else
 		snprintf(stringbuff, sizeof stringbuff, "%s", MONITOR);
 
@@ -214,7 +216,7 @@ void launch_image(void)
 		error("Failed to gunzip Application OS.\n");
 		board_reset();
 	}
-	run_command("mv /tmp/home/bin/mp.elf.strip /tmp");
+	run_command(MOVE_APPLICATION);
 	if (launch_settings.shell_enable) {
 		puts("Dropping into shell");
 		snprintf(stringbuff, sizeof stringbuff, "%s", INTERACTIVE_SHELL);
@@ -332,7 +334,7 @@ int extract_image(int n)
 static bool install_recovery_image(const uint8_t *image, const image_header *h, char digit)
 {
 	const uint8_t n = (uint8_t)(digit - '0');
-	char line[40];
+	char line[sizeof "cp /tmp/image " BOARD_SLOT1 "\n"];
 	FILE *copy;
 
 	printf("\nInstalling recovery image as image%c...\n", digit);
@@ -344,7 +346,7 @@ static bool install_recovery_image(const uint8_t *image, const image_header *h, 
 	fwrite(image, 1, image_size(h), copy);
 	fclose(copy);
 	run_command(MAKE_IMAGES_DIR);
-	snprintf(line, sizeof line, "cp /tmp/image /user/images/image%c\n", digit);
+	snprintf(line, sizeof line, "cp %s %s%c\n", INSTALL_COPY, BOARD_IMAGES_DIR "/image", digit);
 	run_command(line);
 	printf("setting boot image to %d\n", n);
 	api_set_image(n);
@@ -406,7 +408,7 @@ int run_rescue_mode(void)
 	if (c == 'y' || c == 'Y') {
 		puts("\nErasing filesystem for clean install");
 		puts("Erasing....");
-		run_command("flash_eraseall /dev/mtd-user-char");
+		run_command(ERASE_USER);
 	}
 	puts("Mounting...");
 	run_command(MOUNT_USER);

@@ -1,5 +1,6 @@
 #include "image.h"
 
+#include "board_config.h"
 #include "crc.h"
 
 #include <cerrno>
@@ -11,11 +12,11 @@
 static const uint32_t CRC_START = 4;
 static const uint32_t CRC_INIT = 0xFFFFFFFF;
 
-const char IMAGES_DIR[] = "/user/images";
+const char IMAGES_DIR[] = BOARD_IMAGES_DIR;
 
 const char *slot_path(int n)
 {
-	return n == 1 ? "/user/images/image1" : "/user/images/image2";
+	return n == 1 ? BOARD_SLOT1 : BOARD_SLOT2;
 }
 
 static uint32_t get_be32(const uint8_t *p)

@@ -26,7 +26,7 @@ constexpr uint32_t IMAGE_MAX_LENGTH = UINT32_MAX - IMAGE_HEADER_SIZE;
 // Image numbers: 1 and 2 are the slots; the recovery image on the rescue
 // partition is 4 in the booted-image record (VPD byte 58).
 constexpr uint8_t RECOVERY_IMAGE = 4;
-extern const char IMAGES_DIR[]; // "/user/images", the slots' directory
+extern const char IMAGES_DIR[]; // BOARD_IMAGES_DIR, the slots' directory
 // "/user/images/image1" for 1, "/user/images/image2" for any other n.
 const char *slot_path(int n);
 

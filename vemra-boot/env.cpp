@@ -25,9 +25,9 @@ struct partition {
 };
 
 static const partition PARTITIONS[] = {
-	{ "/dev/mtd-uboot", &uboot_fd },   { "/dev/mtd-ubootenv", &uboot_env_fd },
-	{ "/dev/mtd-devicetree", &device_tree_fd }, { "/dev/mtd-kernel", &kernel_fd },
-	{ "/dev/mtd-rfs", &rfs_fd },       { "/dev/mtd-rescue", &rescue_fd },
+	{ BOARD_MTD_UBOOT, &uboot_fd },   { BOARD_MTD_ENV, &uboot_env_fd },
+	{ BOARD_MTD_DEVICETREE, &device_tree_fd }, { BOARD_MTD_KERNEL, &kernel_fd },
+	{ BOARD_MTD_RFS, &rfs_fd },       { BOARD_MTD_RESCUE, &rescue_fd },
 };
 
 static const int *partition_fd(const char *device)

@@ -1,5 +1,6 @@
 #include "identity.h"
 
+#include "board_config.h"
 #include "console.h"
 #include "image.h"
 #include "keep.h"
@@ -45,7 +46,7 @@ bool read_board(char *board)
 
 // Where boards kept the floor before it moved to the rescue partition:
 // read still, never written; the higher of the two counts.
-static const char LEGACY_FLOOR[] = "/user/images/floor";
+static const char LEGACY_FLOOR[] = BOARD_IMAGES_DIR "/floor";
 
 // The higher of two versions, either "" (none).
 static const char *higher(const char *a, const char *b)

@@ -1,5 +1,6 @@
 #include "input.h"
 
+#include "board_config.h"
 #include "console.h"
 #include "keys.h"
 #include "minisign.h"
@@ -371,7 +372,7 @@ void close_input(input *in)
 
 void kept_signature_path(int n, char *path)
 {
-	snprintf(path, 32, "%s.minisig", slot_path(n));
+	snprintf(path, BOARD_SLOT_PATH_MAX, "%s.minisig", slot_path(n));
 }
 
 kept_signature check_kept(const char *text, uint32_t size, const image_source *src, image_meta *m)
@@ -411,7 +412,7 @@ kept_signature check_kept(const char *text, uint32_t size, const image_source *s
 
 kept_signature check_kept_signature(int n, image_meta *m)
 {
-	char path[32];
+	char path[BOARD_SLOT_PATH_MAX];
 	uint8_t *text;
 	uint32_t size;
 	kept_signature k = KEPT_UNREADABLE;

@@ -71,7 +71,7 @@ enum kept_signature { KEPT_MATCHES, KEPT_DIFFERS, KEPT_NONE, KEPT_UNREADABLE };
 kept_signature check_kept_signature(int n, image_meta *m);
 // A kept signature file's text against the image src reads.
 kept_signature check_kept(const char *text, uint32_t size, const image_source *src, image_meta *m);
-// Where slot n's signature is kept (room for 32 bytes).
+// Where slot n's signature is kept (room for BOARD_SLOT_PATH_MAX bytes).
 void kept_signature_path(int n, char *path);
 
 #endif

@@ -19,10 +19,10 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-static const char USER_DIR[] = "/user";
+static const char USER_DIR[] = BOARD_USER_DIR;
 
 // The copy beside the slot that an install writes.
-static char temp_path[32];
+static char temp_path[BOARD_SLOT_PATH_MAX];
 static int copy_fd = -1;
 
 // Creates /user/images when it is missing, its entry put on disk too.
@@ -113,7 +113,7 @@ static int install_image(input *in, int n)
 // matching, never one that matches another image.
 static bool keep_signature(int n, const input *in)
 {
-	char path[32];
+	char path[BOARD_SLOT_PATH_MAX];
 
 	kept_signature_path(n, path);
 	if (in->signature)
@@ -177,11 +177,11 @@ static int target_slot(int *n, int *running)
 	if (*n)
 		return STATUS_OK;
 	if (booted < 0) {
-		error("cannot read VPD byte 58");
+		error("cannot read VPD byte " BOARD_VPD_BOOTED_TEXT);
 		return STATUS_ERROR;
 	}
 	if (!*running) {
-		error("VPD byte 58 is %d: no slot is running, so name the slot to install into", booted);
+		error("VPD byte " BOARD_VPD_BOOTED_TEXT " is %d: no slot is running, so name the slot to install into", booted);
 		return STATUS_REFUSED;
 	}
 	*n = other_slot(*running);
@@ -196,7 +196,7 @@ static int not_running(int n, int running, bool force)
 {
 	if (n != running || force)
 		return STATUS_OK;
-	error("image %d is running (VPD byte 58): --force installs over it", n);
+	error("image %d is running (VPD byte " BOARD_VPD_BOOTED_TEXT "): --force installs over it", n);
 	return STATUS_REFUSED;
 }
 

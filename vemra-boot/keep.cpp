@@ -12,7 +12,7 @@
 #include <mtd/mtd-user.h>
 #include <sys/ioctl.h>
 
-static const char RESCUE_DEVICE[] = "/dev/mtd-rescue";
+static const char RESCUE_DEVICE[] = BOARD_MTD_RESCUE;
 
 // The most bytes the board layer's write holds at a time: one sector.
 static const uint32_t SECTOR_MAX = 1024 * 1024;

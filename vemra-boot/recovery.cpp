@@ -13,7 +13,7 @@
 #include <cstring>
 
 
-static const char RESCUE_DEVICE[] = "/dev/mtd-rescue";
+static const char RESCUE_DEVICE[] = BOARD_MTD_RESCUE;
 
 // The image goes to the partition sector by sector as it arrives, each
 // sector gathered first, so that the board layer's read-modify-erase-write

@@ -1,5 +1,6 @@
 #include "slots.h"
 
+#include "board_config.h"
 #include "console.h"
 
 #include <cerrno>
@@ -13,7 +14,7 @@
 
 uint8_t piece[64 * 1024];
 
-static const char USER_DIR[] = "/user";
+static const char USER_DIR[] = BOARD_USER_DIR;
 
 const char *verdict(image_state s)
 {

@@ -15,8 +15,8 @@
 #include <cerrno>
 #include <cstdio>
 
-static const char RESCUE_DEVICE[] = "/dev/mtd-rescue";
-static const char ENV_DEVICE[] = "/dev/mtd-ubootenv";
+static const char RESCUE_DEVICE[] = BOARD_MTD_RESCUE;
+static const char ENV_DEVICE[] = BOARD_MTD_ENV;
 
 // Beside the image states: a slot file that is not there, and what
 // cannot be read at all.

@@ -12,12 +12,16 @@
 #include <algorithm>
 #include <cstdio>
 
-// The six bytes stay clear of the launcher's bytes 0 and 58 and inside
-// the 256 bytes that the board layer reaches.
-static_assert(VEMRA_TRIAL_VPD >= 1 && VEMRA_TRIAL_VPD + TRIAL_BYTES <= 256 &&
-		      (VEMRA_TRIAL_VPD > 58 || VEMRA_TRIAL_VPD + TRIAL_BYTES <= 58),
-	      "VEMRA_TRIAL_VPD: six bytes from 1 to 255 that leave out byte 58");
-const uint16_t TRIAL_VPD = VEMRA_TRIAL_VPD;
+// The six bytes stay clear of the launcher's two bytes and inside the
+// EEPROM (cmake/board.cmake checks the same).
+static constexpr bool clear_of(uint16_t byte)
+{
+	return byte < BOARD_TRIAL_VPD || byte >= BOARD_TRIAL_VPD + TRIAL_BYTES;
+}
+static_assert(BOARD_TRIAL_VPD + TRIAL_BYTES <= BOARD_EEPROM_SIZE && clear_of(VPD_SELECTED_IMAGE) &&
+		      clear_of(VPD_BOOTED_IMAGE),
+	      "the trial's six bytes: inside the EEPROM, clear of the launcher's two");
+const uint16_t TRIAL_VPD = BOARD_TRIAL_VPD;
 
 enum field { SLOT_BYTE, CHECK_BYTE, BOOTS_BYTE, USED_BYTE, USED_COPY, ROLLBACK_BYTE };
 static_assert(ROLLBACK_BYTE + 1 == TRIAL_BYTES, "one field a byte");
@@ -112,7 +116,7 @@ int trial_allowed(int n)
 	if (status != STATUS_OK)
 		return status;
 	if (selected < 0) {
-		error("cannot read VPD byte 0");
+		error("cannot read VPD byte " BOARD_VPD_SELECTED_TEXT);
 		return STATUS_ERROR;
 	}
 	if (boots_first(selected) == n) {
@@ -293,7 +297,7 @@ static int confirm_trial(const trial *t)
 		return STATUS_REFUSED;
 	}
 	if (boots_first(selected) != t->slot) {
-		error("image %d is on trial, but VPD byte 0 is %d: not confirmed", t->slot, selected);
+		error("image %d is on trial, but VPD byte " BOARD_VPD_SELECTED_TEXT " is %d: not confirmed", t->slot, selected);
 		return STATUS_REFUSED;
 	}
 	// Byte 0 made exactly the slot first (the launcher reads a torn one as

@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "board_config.h"
 #include "crc.h"
 #include "image.h"
 #include "io.h"
@@ -19,7 +20,7 @@
 
 // The program the launcher hands over to, where it looks for it in the
 // unpacked tree.
-static const char PROGRAM[] = "home/bin/mp.elf.strip";
+static const char PROGRAM[] = BOARD_APP_PROGRAM;
 
 // Starts tar packing the entries of `dir` to a pipe; returns its read end.
 // The members are named relative to DIR ("home/bin/..."), with no "./"

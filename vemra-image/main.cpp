@@ -8,6 +8,7 @@
 #include <cstring>
 #include <vector>
 
+#include "board_config.h"
 #include "create.h"
 #include "inspect.h"
 #include "io.h"
@@ -25,7 +26,7 @@ static const char USAGE[] =
 	"  create   wrap a gzip-compressed tar archive in an image container;\n"
 	"           with -C, pack the tree under DIR with tar first (members\n"
 	"           relative to DIR, owned by root). The launcher starts the\n"
-	"           program home/bin/mp.elf.strip of the tree: a warning says when\n"
+	"           program " BOARD_APP_PROGRAM " of the tree: a warning says when\n"
 	"           DIR holds none. N sets the reserved header word (decimal, or\n"
 	"           hexadecimal with 0x).\n"
 	"  list     print the header fields and whether the image is valid, and\n"

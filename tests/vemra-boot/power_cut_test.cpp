@@ -197,8 +197,8 @@ void fresh_board(const scenario &c)
 	std::fill(vpd.bytes, vpd.bytes + 256, 0xFF);
 	vpd.bytes[VPD_SELECTED_IMAGE] = vpd.bytes[VPD_BOOTED_IMAGE] = c.trial == 1 ? 2 : 1;
 	if (c.check_left) {
-		vpd.bytes[VEMRA_TRIAL_VPD] = static_cast<uint8_t>(0xB0 | c.trial);
-		vpd.bytes[VEMRA_TRIAL_VPD + 1] = static_cast<uint8_t>(~(0xB0 | (3 - c.trial)));
+		vpd.bytes[BOARD_TRIAL_VPD] = static_cast<uint8_t>(0xB0 | c.trial);
+		vpd.bytes[BOARD_TRIAL_VPD + 1] = static_cast<uint8_t>(~(0xB0 | (3 - c.trial)));
 	}
 	vpd.write_cycle_us = 5000;
 	fs::remove_all(images);
@@ -554,7 +554,7 @@ TEST_F(power_cut, reads_that_get_no_answer)
 	for (const scenario &c : trials()) {
 		for (unanswered = 0; unanswered <= 257 && c.boots == 2 && !c.is_signed && !c.check_left; unanswered++) {
 			if (unanswered != VPD_SELECTED_IMAGE && unanswered != VPD_BOOTED_IMAGE &&
-			    unanswered < VEMRA_TRIAL_VPD)
+			    unanswered < BOARD_TRIAL_VPD)
 				continue;
 			history h;
 			fresh_board(c);
