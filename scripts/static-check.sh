@@ -17,7 +17,7 @@ say "cppcheck"
 cppcheck --quiet --error-exitcode=1 --inline-suppr --std=c++17 \
 	--enable=warning,portability,performance \
 	--suppress=missingIncludeSystem \
-	-I libvemra -I board $srcs
+	-I libvemra -I board -I build-tidy/board-config $srcs
 
 say "clang-tidy"
 # One process per file: run over several files at once, clang 14's
