@@ -25,7 +25,7 @@ code_lines() {
 	shift
 	[ $# -gt 0 ] || return 0
 	grep -nE '' /dev/null "$@" | grep -vE "^[^:]+:[0-9]+:\s*($mark|\*|/\*)" |
-		sed -E "s#[[:space:]]$mark[^\"']*\$##"
+		sed -E "s#[[:space:]]${mark}[^\"']*\$##"
 }
 
 # The facts' literals: the I2C addresses, register and value (as written
@@ -66,18 +66,18 @@ done
 known=$(tr 'A-F' 'a-f' <<< "$known ")
 while IFS= read -r row; do
 	value=$(cut -d'|' -f3 <<< "$row") settings=$(cut -d'|' -f4 <<< "$row")
-	for k in $(grep -oE 'VEMRA_[A-Z0-9_]+' <<< "$settings"); do
+	while read -r k; do
 		[ -n "${def[$k]+x}" ] || { bad "README.md: no setting $k in $DESC"; continue; }
 		v=${def[$k]}
 		[[ $k == VEMRA_PART_* ]] && v=$prefix$v
 		[[ $k == VEMRA_MTD_PREFIX ]] && continue
 		grep -qiE "(^|[^0-9A-Za-z_/.-])$v([^0-9A-Za-z_/-]|$)" <<< "$value" ||
 			bad "README.md: the row of $k does not give its value $v: $value"
-	done
-	for t in $(grep -oE '(/[A-Za-z0-9_.-]+)+|0x[0-9A-Fa-f]+|\b[a-z]+/[A-Za-z0-9_./-]+' <<< "$value"); do
+	done < <(grep -oE "VEMRA_[A-Z0-9_]+" <<< "$settings")
+	while read -r t; do
 		grep -qF " $(tr 'A-F' 'a-f' <<< "$t") " <<< "$known" ||
 			bad "README.md: '$t' in the table is no value of $DESC"
-	done
+	done < <(grep -oE '(/[A-Za-z0-9_.-]+)+|0x[0-9A-Fa-f]+|\b[a-z]+/[A-Za-z0-9_./-]+' <<< "$value")
 done <<< "$table"
 
 [ "$fail" -eq 0 ] && echo "check-board-facts: the board's facts are in $DESC alone"
