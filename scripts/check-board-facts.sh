@@ -42,7 +42,8 @@ patterns+=("${def[VEMRA_MTD_PREFIX]}" "${def[VEMRA_USER_DIR]}[/\"' ]" "${def[VEM
 	"${def[VEMRA_APP_DUMA]}")
 
 sources=$(find board launcher libvemra vemra-boot vemra-image -name '*.cpp' -o -name '*.h' | sort)
-scripts=()
+scripts=(virtual-board/vboard virtual-board/board.py virtual-board/rootfs/etc/board/rc.start
+	virtual-board/rootfs/etc/board/rc.stop)
 # shellcheck disable=SC2086
 lines=$(code_lines // $sources | grep -v '#include <'; code_lines '#' "${scripts[@]}")
 for p in "${patterns[@]}"; do

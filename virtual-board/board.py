@@ -7,7 +7,9 @@
 # labgrid drives a real board.
 #
 # Builds: VBOARD_BUILD (default build-board/, from `vboard build`) for the
-# board, VBOARD_HOST_BUILD (default build/) for vemra-image.
+# board, VBOARD_HOST_BUILD (default build/) for vemra-image. The board's
+# facts (BOARD: partition names, addresses, VPD bytes, paths) are the
+# board build's, from its board.env.
 import base64
 import gzip
 import io
@@ -26,7 +28,22 @@ TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 VBOARD = os.path.join(TOP, "virtual-board", "vboard")
 BOARD_BUILD = os.environ.get("VBOARD_BUILD", os.path.join(TOP, "build-board"))
 HOST_BUILD = os.environ.get("VBOARD_HOST_BUILD", os.path.join(TOP, "build"))
-APP = os.path.join(BOARD_BUILD, "virtual-board", "mp.elf.strip")
+
+
+def board_facts(build):
+    # board.env's NAME=VALUE lines, numbers as int.
+    facts = {}
+    for line in open(os.path.join(build, "board.env")):
+        name, eq, value = line.strip().partition("=")
+        if eq and not name.startswith("#"):
+            facts[name[6:]] = int(value, 0) if re.fullmatch(r"0x[0-9a-f]+|\d+", value) else value
+    return facts
+
+
+BOARD = board_facts(BOARD_BUILD)
+USER, MTD = BOARD["USER_DIR"], BOARD["MTD_PREFIX"]
+SLOTS = USER + "/images"
+APP = os.path.join(BOARD_BUILD, "virtual-board", os.path.basename(BOARD["APP_PROGRAM"]))
 # Software emulation on a loaded machine: generous, and only a bound.
 BOOT_TIMEOUT, STEP_TIMEOUT = 180, 90
 READY = "vboard: board ready, starting the launcher\n"
@@ -60,7 +77,7 @@ def big_image():
     # beside the program, made here, independently of the project's code.
     raw = io.BytesIO()
     with tarfile.open(fileobj=raw, mode="w", format=tarfile.GNU_FORMAT) as tar:
-        for name, data in (("home/bin/mp.elf.strip", open(APP, "rb").read()),
+        for name, data in ((BOARD["APP_PROGRAM"], open(APP, "rb").read()),
                            ("home/etc/release", b"demo big\n"),
                            ("home/etc/blob", os.urandom(1500 * 1024))):
             info = tarfile.TarInfo(name)
@@ -122,10 +139,10 @@ class Run:
                           for line in sections.get("files", "").splitlines())
         self.i2c = i2c_transfers(sections.get("i2c", "").split("vboard: report end")[0])
         with open(os.path.join(state, "vpd.bin"), "rb") as f:
-            self.vpd = f.read(256)
+            self.vpd = f.read(BOARD["EEPROM_SIZE"])
 
     def tree(self, top):
-        # {path below top: 'dir' or MD5} for /tmp or /user.
+        # {path below top: 'dir' or MD5} for /tmp or USER.
         return {p[len(top) + 1:].rstrip("/"): a for p, a in self.files.items()
                 if p.startswith(top + "/") and p != top + "/"}
 

@@ -18,8 +18,8 @@ import sys
 import pytest
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "..", "virtual-board"))
-from board import (APP, BOARD_BUILD, EOF, HOST_BUILD, READY, TOP, VBOARD, Board,  # noqa: E402,F401
-                   big_image, container, sign, vboard)
+from board import (APP, BOARD, BOARD_BUILD, EOF, HOST_BUILD, MTD, READY, SLOTS, TOP,  # noqa: E402,F401
+                   USER, VBOARD, Board, big_image, container, sign, vboard)
 
 
 def md5(data):

@@ -5,14 +5,16 @@
 # process, with its arguments, LD_PRELOAD and open descriptors; the reboot.
 import pytest
 
-from conftest import APP, EOF, md5
+from conftest import APP, BOARD, EOF, MTD, SLOTS, USER, md5
 
-MOUNT = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user"
+# The board's facts (the board build's description): VPD bytes, devices.
+SEL, BOOTED = BOARD["VPD_SELECTED"], BOARD["VPD_BOOTED"]
+MOUNT = "/bin/mount -o sync -t jffs2 %s%s %s" % (MTD, BOARD["PART_USER"], USER)
 UNPACK = "cd /tmp \ntar mxzf /tmp/vemraimage.tar.gz \nrm /tmp/vemraimage.tar.gz\n"
 MOVE = "mv /tmp/home/bin/mp.elf.strip /tmp"
-MKDIR = "mkdir /user/images"
-EXISTS = "mkdir: can't create directory '/user/images': File exists\n"  # mkdir's own
-ERASE = "flash_eraseall /dev/mtd-user-char"
+MKDIR = "mkdir " + SLOTS
+EXISTS = "mkdir: can't create directory '%s': File exists\n" % SLOTS  # mkdir's own
+ERASE = "flash_eraseall %s%s-char" % (MTD, BOARD["PART_USER"])
 REBOOT = "reboot"
 SHELL = "/bin/sh\n"
 LAUNCH = [UNPACK, MOVE]
@@ -22,7 +24,7 @@ RESCUE_PROMPT = ("Confirm: Erase filesystem? (all saved data, configuration, "
                  "keys will be lost) y/N: ")
 JUST_BOOT = ("\nBooting recovery image. You will need to download and install"
              " an image before rebooting\n")
-PARTITIONS = ["uboot", "ubootenv", "devicetree", "kernel", "rfs", "rescue"]
+PARTITIONS = [BOARD["PART_" + p] for p in ("UBOOT", "ENV", "DEVICETREE", "KERNEL", "RFS", "RESCUE")]
 
 
 def booting(*images):
@@ -35,7 +37,7 @@ def monitor(image, first_fd=5, partitions=PARTITIONS):
     # descriptor, the flash partitions still open and nothing else (no image
     # file, no staging archive); then the application (None: there is
     # none, and the monitor reboots the board as its watchdog would).
-    fds = " ".join("%d=/dev/mtd-%s" % (first_fd + i, p) for i, p in enumerate(partitions))
+    fds = " ".join("%d=%s%s" % (first_fd + i, MTD, p) for i, p in enumerate(partitions))
     app = ('mp.elf.strip: application of demo %s running as "/tmp/mp.elf.strip" (argc 1), '
            "LD_PRELOAD unset\n" % image) if image else ""
     return ('zid-Monitor: got control, pid {pid}, argc 1, argv[0] "/bin/zid-Monitor"\n'
@@ -71,8 +73,11 @@ NO_SLOTS = ("Failed to open Application image 1. Trying image 2.\n"
 # refused (the EEPROM answers nothing while it programs the first). The
 # rows of that install boot a part without one.
 NO_WRITE_CYCLE = ["i2c_stub.write_cycle_us=0"]
-VPD_READ = ["71 <- 40", "4f 87 <- 55", "54 00 -> {}", "71 <- 00"]
-VPD_WRITE = ["71 <- 40", "4f 87 <- 55", "54 3a <- {}", "71 <- 00"]
+MUX = "%02x <- %02x" % (BOARD["I2C_MUX"], 1 << BOARD["MUX_CHANNEL"])
+SUMMIT = "%02x %02x <- %02x" % (BOARD["I2C_SUMMIT"], BOARD["SUMMIT_REG"], BOARD["SUMMIT_VALUE"])
+MUX_OFF = "%02x <- 00" % BOARD["I2C_MUX"]
+VPD_READ = [MUX, SUMMIT, "%02x %02x -> {}" % (BOARD["I2C_EEPROM"], SEL), MUX_OFF]
+VPD_WRITE = [MUX, SUMMIT, "%02x %02x <- {}" % (BOARD["I2C_EEPROM"], BOOTED), MUX_OFF]
 
 # Each row: the board (flash: images as names or (name, damage) pairs,
 # VPD bytes, environment; boot: kernel command line switches; answers at
@@ -86,18 +91,18 @@ ROWS = {
     "vpd-2-boots-image2": dict(
         # One VPD read of byte 0 and one write of byte 58; one second
         # between the mount and the unpacking.
-        flash=dict(vpd={0: 2}),
+        flash=dict(vpd={SEL: 2}),
         stdout=booting(2) + monitor("image2"), commands=[MOUNT] + LAUNCH, vpd=(2, 2),
         i2c=[t.format("02") for t in VPD_READ + VPD_WRITE], pause=(1.0, 2.0)),
     "vpd-0x37-boots-image1": dict(
-        flash=dict(vpd={0: 0x37, 58: 2}),
+        flash=dict(vpd={SEL: 0x37, BOOTED: 2}),
         stdout=booting(1) + monitor("image1"), vpd=(0x37, 1)),
     "slot1-missing-opens-slot2-records-1": dict(
         flash=dict(image1=None),
         stdout=booting(1) + monitor("image2"),
         stderr="Failed to open Application image 1. Trying image 2.\n", vpd=(1, 1)),
     "slot2-missing-opens-slot1-records-2": dict(
-        flash=dict(image2=None, vpd={0: 2}),
+        flash=dict(image2=None, vpd={SEL: 2}),
         stdout=booting(2) + monitor("image1"),
         stderr="Failed to open Application image 2. Trying image 1.\n", vpd=(2, 2)),
     "bad-magic-tries-image2": dict(
@@ -110,7 +115,7 @@ ROWS = {
         stdout=booting(1, 2) + monitor("image2"),
         stderr="Image1 CRC failed, trying Image2 now.\n", vpd=(1, 2)),
     "length-beyond-memory-fails-checksum": dict(
-        flash=dict(image2=("image2", "huge"), vpd={0: 2}),
+        flash=dict(image2=("image2", "huge"), vpd={SEL: 2}),
         stdout=booting(2, 1) + monitor("image1"),
         stderr="Image2 CRC failed, trying Image1 now.\n", vpd=(2, 1)),
     "length-wrapping-32-bits-fails-checksum": dict(
@@ -118,12 +123,12 @@ ROWS = {
         stdout=booting(1, 2) + monitor("image2"),
         stderr="Image1 CRC failed, trying Image2 now.\n", vpd=(1, 2)),
     "both-fail-checksum-reboot-without-recovery": dict(
-        flash=dict(image1=("image1", "crc"), image2=("image2", "crc"), vpd={58: 9}),
+        flash=dict(image1=("image1", "crc"), image2=("image2", "crc"), vpd={BOOTED: 9}),
         stdout=booting(1, 2),
         stderr="Image1 CRC failed, trying Image2 now.\nBoth image1 and image2 failed.\n",
         commands=[MOUNT, REBOOT], vpd=(1, 9), tmp=EMPTY_ARCHIVE, pause=(10.0, 11.0)),
     "checksum-then-bad-magic-boots-recovery": dict(
-        flash=dict(image1=("image1", "crc"), image2=("image2", "magic"), vpd={58: 9}),
+        flash=dict(image1=("image1", "crc"), image2=("image2", "magic"), vpd={BOOTED: 9}),
         answers=[(INSTALL_PROMPT, "")],
         stdout=booting(1, 2) + INSTALL_PROMPT + "\n" + JUST_BOOT + monitor("recovery"),
         stderr=("Image1 CRC failed, trying Image2 now.\n"
@@ -138,11 +143,11 @@ ROWS = {
         stdout=(booting(1) + INSTALL_PROMPT + "2\n\nInstalling recovery image as image2...\n"
                 "setting boot image to 2\n" + monitor("recovery")),
         stderr=NO_SLOTS,
-        commands=[MOUNT, MKDIR, "cp /tmp/image /user/images/image2\n"] + LAUNCH, vpd=(2, 2),
+        commands=[MOUNT, MKDIR, "cp /tmp/image %s/image2\n" % SLOTS] + LAUNCH, vpd=(2, 2),
         tmp=unpacked("recovery", image="recovery"),
         user={"images": "dir", "images/image2": "recovery"}),
     "install-answer-1xyz-installs-as-1": dict(
-        flash=dict(image1=None, image2=("image2", "magic"), vpd={0: 2}),
+        flash=dict(image1=None, image2=("image2", "magic"), vpd={SEL: 2}),
         boot=NO_WRITE_CYCLE,
         answers=[(INSTALL_PROMPT, "1xyz")],
         stdout=(booting(2, 1) + INSTALL_PROMPT + "1xyz\n\nInstalling recovery image as image1...\n"
@@ -151,7 +156,7 @@ ROWS = {
         stderr=("Image2 has invalid header... trying Image1.\n"
                 "Failed to open Application image 1. Trying image 2.\n"
                 "No valid application image found. Trying rescue image\n" + EXISTS),
-        commands=[MOUNT, MKDIR, "cp /tmp/image /user/images/image1\n"] + LAUNCH, vpd=(1, 1),
+        commands=[MOUNT, MKDIR, "cp /tmp/image %s/image1\n" % SLOTS] + LAUNCH, vpd=(1, 1),
         user={"images": "dir", "images/image1": "recovery", "images/image2": ("image2", "magic")}),
     "install-answer-blank-2-just-boots": dict(
         flash=dict(image1=None, image2=None),
@@ -160,7 +165,7 @@ ROWS = {
         stderr=NO_SLOTS,
         commands=[MOUNT] + LAUNCH, vpd=(1, 4), user={}),
     "install-end-of-input-boots-records-nothing": dict(
-        flash=dict(image1=None, image2=None, vpd={0: 2, 58: 9}),
+        flash=dict(image1=None, image2=None, vpd={SEL: 2, BOOTED: 9}),
         answers=[(INSTALL_PROMPT, EOF)],
         stdout=booting(2) + INSTALL_PROMPT + monitor("recovery"),
         stderr=("Failed to open Application image 2. Trying image 1.\n"
@@ -198,7 +203,7 @@ ROWS = {
 
     # Rescue mode.
     "rescue-y-erases-user-then-recovery": dict(
-        flash=dict(env=["diagnostics=rescue"], vpd={58: 9}),
+        flash=dict(env=["diagnostics=rescue"], vpd={BOOTED: 9}),
         answers=[(RESCUE_PROMPT, "y"), (INSTALL_PROMPT, "")],
         stdout=("Entering rescue mode....\n" + RESCUE_PROMPT + "y\n"
                 "\nErasing filesystem for clean install\nErasing....\n{erase}Mounting...\n"
@@ -215,7 +220,7 @@ ROWS = {
                 "\nInstalling recovery image as image1...\nsetting boot image to 1\n"
                 + monitor("recovery")),
         stderr=EXISTS,
-        commands=[ERASE, MOUNT, MKDIR, MKDIR, "cp /tmp/image /user/images/image1\n"] + LAUNCH,
+        commands=[ERASE, MOUNT, MKDIR, MKDIR, "cp /tmp/image %s/image1\n" % SLOTS] + LAUNCH,
         vpd=(1, 1), user={"images": "dir", "images/image1": "recovery"}),
     "rescue-n-keeps-user": dict(
         flash=dict(env=["diagnostics=rescue"]),
@@ -241,7 +246,7 @@ ROWS = {
                 + "\nInstalling recovery image as image2...\nsetting boot image to 2\n"
                 + monitor("recovery")),
         stderr=EXISTS + EXISTS,
-        commands=[MOUNT, MKDIR, MKDIR, "cp /tmp/image /user/images/image2\n"] + LAUNCH,
+        commands=[MOUNT, MKDIR, MKDIR, "cp /tmp/image %s/image2\n" % SLOTS] + LAUNCH,
         vpd=(2, 2)),
 
     # Launch lines and the shell.
@@ -282,21 +287,21 @@ ROWS = {
 
     # Board faults.
     "no-bus-0-boots-image1-write-fails": dict(
-        flash=dict(vpd={0: 2}), boot=["vboard.nobus=0"],
+        flash=dict(vpd={SEL: 2}), boot=["vboard.nobus=0"],
         stdout=("ERROR: driver /dev/i2c-0 couldn't be opened\n" + booting(1)
                 + "I2C error when writing bus 0 offset 58: 9\n" + monitor("image1", first_fd=3)),
         vpd=(2, 0), i2c=[]),
     "no-bus-1-vpd-still-works": dict(
-        flash=dict(vpd={0: 2}), boot=["vboard.nobus=1"],
+        flash=dict(vpd={SEL: 2}), boot=["vboard.nobus=1"],
         stdout=("ERROR: driver /dev/i2c-1 couldn't be opened\n" + booting(2)
                 + monitor("image2", first_fd=4)),
         vpd=(2, 2)),
     "silent-eeprom-reads-255-write-fails": dict(
-        flash=dict(vpd={0: 2}), boot=["i2c_stub.chip_addr=0x4f,0x71"],
+        flash=dict(vpd={SEL: 2}), boot=["i2c_stub.chip_addr=0x4f,0x71"],
         stdout=booting(1) + "I2C error when writing bus 0 offset 58: 19\n" + monitor("image1"),
         i2c=[t.format("!") for t in VPD_READ] + [t.format("01 !") for t in VPD_WRITE]),
     "eeprom-address-owned-by-a-driver-nothing-goes-to-it": dict(
-        flash=dict(vpd={0: 2}), boot=["vboard.eeprom-driver"],
+        flash=dict(vpd={SEL: 2}), boot=["vboard.eeprom-driver"],
         stdout=booting(1) + "I2C error when writing bus 0 offset 58: 16\n" + monitor("image1"),
         vpd=(2, 0), i2c=2 * ["71 <- 40", "4f 87 <- 55", "71 <- 00"]),
     "no-kernel-partition-no-geometry-no-settings": dict(
@@ -328,8 +333,8 @@ def test_launcher(board, name):
     else:
         assert run.stdout == stdout
     assert run.stderr == row.get("stderr", "")
-    for key, got in (("commands", run.commands), ("vpd", (run.vpd[0], run.vpd[58])),
-                     ("i2c", run.i2c), ("tmp", run.tree("/tmp")), ("user", run.tree("/user"))):
+    for key, got in (("commands", run.commands), ("vpd", (run.vpd[SEL], run.vpd[BOOTED])),
+                     ("i2c", run.i2c), ("tmp", run.tree("/tmp")), ("user", run.tree(USER))):
         if key in row:
             want = row[key]
             if key in ("tmp", "user"):  # image names stand for their MD5

@@ -6,7 +6,9 @@ import base64
 import os
 import struct
 
-from conftest import md5
+from conftest import BOARD, MTD, SLOTS, md5
+
+RESCUE = MTD + BOARD["PART_RESCUE"]
 
 IMAGES = "/usr/share/vboard"
 
@@ -38,8 +40,8 @@ def test_only_signed_images_install(board):
     sh = board.sh
     assert sh("mkdir -p /etc/vemra-boot/keys && cp %s/trusted.pub /etc/vemra-boot/keys &&"
               " cp %s/image1 /tmp/changed && cp %s/update.minisig /tmp/changed.minisig &&"
-              " cp %s/update /tmp/unsigned && md5sum /user/images/* /dev/mtd-rescue > /tmp/sums"
-              % ((IMAGES,) * 4))[0] == 0
+              " cp %s/update /tmp/unsigned && md5sum %s/* %s > /tmp/sums"
+              % ((IMAGES,) * 4 + (SLOTS, RESCUE)))[0] == 0
     sig = signature(board, "update")
     variants = {  # each line damaged in turn (line 2 in the signature's bytes), the comment altered
         "line1": damaged(sig, 0, "untrusted comment:", "untrusted remark:"),
@@ -66,12 +68,12 @@ def test_only_signed_images_install(board):
             ("install %s/update 2 --signature /tmp/line4.minisig" % IMAGES, "/tmp/line4.minisig: " + comment),
             ("install %s/update 2 --signature /tmp/comment.minisig" % IMAGES, "/tmp/comment.minisig: " + comment)):
         assert sh("vemra-boot " + command) == (1, "", "vemra-boot: %s\n" % err), command
-    assert sh("md5sum /user/images/* /dev/mtd-rescue | cmp - /tmp/sums")[0] == 0
+    assert sh("md5sum %s/* %s | cmp - /tmp/sums" % (SLOTS, RESCUE))[0] == 0
     # Signed by the trusted key: the prehashed form and the legacy one.
     assert sh("vemra-boot install %s/update 2" % IMAGES)[0] == 0
     assert sh("vemra-boot install %s/legacy 1 --force" % IMAGES)[0] == 0
-    assert sh("cmp %s/update /user/images/image2 && cmp %s/legacy /user/images/image1 &&"
-              " vemra-boot status | grep signatures" % (IMAGES, IMAGES)) == (
+    assert sh("cmp %s/update %s/image2 && cmp %s/legacy %s/image1 &&"
+              " vemra-boot status | grep signatures" % (IMAGES, SLOTS, IMAGES, SLOTS)) == (
         0, "signatures:    required, 1 trusted key\n", "")
 
 

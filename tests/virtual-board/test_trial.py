@@ -13,7 +13,7 @@ import subprocess
 
 import pytest
 
-from conftest import READY, VBOARD, md5
+from conftest import BOARD, READY, VBOARD, md5
 
 IMAGES = "/usr/share/vboard"
 PENDING = "vemra-boot: the trial of image 2 is pending: confirm or reject it first\n"
@@ -38,7 +38,8 @@ def flashed(board):
 
 
 def trial_bytes(board):
-    return tuple(open(os.path.join(board.state, "vpd.bin"), "rb").read()[250:256])
+    vpd = open(os.path.join(board.state, "vpd.bin"), "rb").read()
+    return tuple(vpd[BOARD["TRIAL_VPD"]:BOARD["TRIAL_VPD"] + 6])
 
 
 def header(board, name):
@@ -120,7 +121,7 @@ def test_unconfirmed_trial_goes_back_and_a_confirmed_one_stays(board):
         assert trial_bytes(board) == (0xB2, 0x4D, 2, used, used, 0)
     run = board.run_launcher()
     assert "vemra-boot: image 2 not confirmed in 2 boots: back to image 1\n" + READY in board.console()
-    assert run.stdout.startswith("Booting image '1'\n") and run.vpd[0] == 1
+    assert run.stdout.startswith("Booting image '1'\n") and run.vpd[BOARD["VPD_SELECTED"]] == 1
     assert trial_bytes(board) == (0, 0, 2, 2, 2, 0xB2)
     board.shell()
     assert board.sh("vemra-boot install %s/stable 2 --trial && vemra-boot status | grep -E '^(trial|rollback)'"
@@ -133,7 +134,7 @@ def test_unconfirmed_trial_goes_back_and_a_confirmed_one_stays(board):
     board.reboot()
     run = board.run_launcher()
     assert run.stdout.startswith("Booting image '2'\n") and "trial of image 2 confirmed\n" in run.stdout
-    assert trial_bytes(board) == (0, 0, 3, 1, 1, 0) and run.vpd[0] == 2
+    assert trial_bytes(board) == (0, 0, 3, 1, 1, 0) and run.vpd[BOARD["VPD_SELECTED"]] == 2
     run = board.run_launcher()
     assert run.stdout.startswith("Booting image '2'\n") and "no trial pending: nothing to confirm\n" in run.stdout
 
