@@ -19,9 +19,12 @@
 # for a trial of two boots; the board boots it twice, the monitor rebooting
 # it as the watchdog would, then goes back to image 1, which runs and
 # confirms), signed (a key pair made here with minisign; the board trusts
-# its public key, refuses a tampered copy of the signed update and keeps
-# image 1, installs the update signed as 2.0 into slot 2, then refuses an
-# older signed image and one for another board, and reboots into 2.0),
+# its public key and is "vboard": while image 1 runs it refuses an image
+# whose bytes are not the ones signed, installs the update signed as 2.0
+# into slot 2, selects it and reboots into it; there it refuses an image
+# signed as 1.0, older than its floor, and one signed for another board,
+# installs the 1.0 image into slot 1 only with --allow-downgrade, refuses
+# to select it, and reboots into 2.0),
 # fleet (three boards side by side, each on a network of its own, pull one
 # signed update from lighttpd on the host and try it; the third is started
 # with vboard.unhealthy, its application's health check fails, and it goes
@@ -157,17 +160,18 @@ if [ "$scenario" = signed ] || [ "$scenario" = fleet ]; then
 fi
 if [ "$scenario" = signed ]; then
 	# The board gets the board string vboard. update is signed as version
-	# 2.0 for vboard; old (a copy) as 1.0 for vboard, acme (a copy) as 3.0
-	# for another board; tampered: the signed update with one byte changed.
-	cp "$img/update" "$img/old"
+	# 2.0 for vboard; old (a copy of image1, the image the board starts
+	# with) as 1.0 for vboard, acme (a copy of update) as 3.0 for another
+	# board. tampered is image2, a valid image, beside the update's
+	# signature: not the bytes that were signed.
+	cp "$img/image1" "$img/old"
 	cp "$img/update" "$img/acme"
 	for signed in update:2.0:vboard old:1.0:vboard acme:3.0:acme-ppc-3; do
 		IFS=: read -r name version for <<<"$signed"
 		sign --version "$version" --board "$for" "$img/$name"
 	done
-	cp "$img/update" "$img/tampered"
+	cp "$img/image2" "$img/tampered"
 	cp "$img/update.minisig" "$img/tampered.minisig"
-	printf 'X' | dd of="$img/tampered" bs=1 seek=100 conv=notrunc status=none
 fi
 if [ "$scenario" = fleet ]; then
 	# The update the fleet pulls: stable (its application checks its
@@ -207,9 +211,11 @@ if [ "$scenario" = update ]; then
 	say "the board rebooted (QEMU ends there); booting it again"
 fi
 if [ "$scenario" = signed ]; then
-	say "booting the virtual board: once image 1 runs, vemra-boot refuses a tampered update, installs the signed one into slot 2, and refuses an older one and another board's"
+	say "booting the virtual board: once image 1 runs, vemra-boot refuses an image that is not what the key signed, installs the update signed as 2.0 into slot 2 and selects it"
 	$VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" vboard.signed
-	say "the board rebooted (QEMU ends there); booting it again"
+	say "the board rebooted into 2.0: vemra-boot refuses an image signed as 1.0 and one for another board, installs the 1.0 image into slot 1 as asked, and refuses to select it"
+	$VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board" vboard.signed
+	say "the board rebooted (QEMU ends there); booting it again: 2.0 runs"
 fi
 if [ "$scenario" = trial ]; then
 	say "booting the virtual board: once image 1 runs, vemra-boot installs the broken update into slot 2 for a trial of two boots"
