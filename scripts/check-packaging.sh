@@ -294,6 +294,28 @@ for e in errors:
     print(f"==> {e}", file=sys.stderr)
 sys.exit(1 if errors else 0)
 EOF
+# The board's settings that both packages pass: what a board build
+# installs from them, and values it refuses.
+b=$tmp/board
+printf 'untrusted comment: minisign public key\nRWQ\n' >"$tmp/acme.pub"
+cmake -S . -B "$b" -DVEMRA_TESTS=OFF -DVEMRA_INSTALL_BOARD=ON -DCMAKE_INSTALL_PREFIX=/usr \
+	-DVEMRA_BOARD_NAME=acme-ppc-3 -DVEMRA_KEYS="$tmp/acme.pub" -DVEMRA_FW_ENV="0x4000 0x10000" >/dev/null
+if [ "$(cat "$b/startup/board")" != acme-ppc-3 ] ||
+	[ "$(tail -n 1 "$b/startup/fw_env.config")" != "$(printf '/dev/mtd-ubootenv\t0x0000\t0x4000\t0x10000')" ] ||
+	! grep -q "/etc/vemra-boot/keys\" TYPE FILE FILES \"$tmp/acme.pub\"" "$b/startup/cmake_install.cmake"; then
+	say "startup/CMakeLists.txt: the board's string, keys or fw_env.config not as set"
+	exit 1
+fi
+for bad in "-DVEMRA_BOARD_NAME=acme ppc" -DVEMRA_KEYS=$tmp/none.pub -DVEMRA_FW_ENV=0x2000; do
+	name=${bad#-D}
+	if out=$(cmake -S . -B "$b" "$bad" 2>&1) || ! grep -q "CMake Error.*" <<<"$out" ||
+		! grep -q "${name%%=*}" <<<"$out"; then
+		say "startup/CMakeLists.txt: $bad accepted"
+		exit 1
+	fi
+	cmake -S . -B "$b" -DVEMRA_BOARD_NAME= -DVEMRA_KEYS= -DVEMRA_FW_ENV="0x2000 0x20000" >/dev/null
+done
+
 # The host packages' build: vemra-image alone, without libi2c, at the
 # project's version.
 b=$tmp/image-only
