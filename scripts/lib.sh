@@ -28,8 +28,9 @@ BUILD_PACKAGES=(cmake make g++ pkg-config libi2c-dev libsodium-dev minisign libg
 
 # Packages for the check of the Buildroot and Yocto files in dist/ and the
 # start-up files (scripts/check-packaging.sh): kconfiglib reads the
-# Config.in files, systemd's systemd-analyze the unit; vemra-image is built.
-PACKAGING_PACKAGES=(python3-kconfiglib make systemd cmake g++ libsodium-dev)
+# Config.in files, systemd's systemd-analyze the unit; a board build is
+# configured and vemra-image built.
+PACKAGING_PACKAGES=(python3-kconfiglib make systemd cmake g++ libsodium-dev libi2c-dev)
 
 # Packages for the board build (32-bit big-endian PowerPC) and its tests
 # under user-mode emulation (scripts/test-ppc.sh).
