@@ -26,9 +26,11 @@ need_packages() {
 BUILD_PACKAGES=(cmake make g++ pkg-config libi2c-dev libsodium-dev minisign libgtest-dev libgmock-dev
 	u-boot-tools python3 python3-cryptography tar gzip)
 
-# Packages for the check of the Buildroot and Yocto files in dist/
-# (scripts/check-packaging.sh): kconfiglib reads the Config.in files.
-PACKAGING_PACKAGES=(python3-kconfiglib make)
+# Packages for the check of the Buildroot and Yocto files in dist/ and the
+# start-up files (scripts/check-packaging.sh): kconfiglib reads the
+# Config.in files, systemd's systemd-analyze the unit; a board build is
+# configured and vemra-image built.
+PACKAGING_PACKAGES=(python3-kconfiglib make systemd cmake g++ libsodium-dev libi2c-dev)
 
 # Packages for the board build (32-bit big-endian PowerPC) and its tests
 # under user-mode emulation (scripts/test-ppc.sh).
