@@ -16,6 +16,8 @@ ctest --test-dir build --output-on-failure -j"$(jobs)"
 
 # The Buildroot package and the Yocto layer in dist/.
 ./scripts/check-packaging.sh
+# The commands and options the docs name, against the help texts.
+./scripts/check-docs.py build
 
 # Reliability: the native tests under ASan+UBSan, the launcher's runs
 # under valgrind, cppcheck and clang-tidy, each fuzz target for a bounded
