@@ -19,6 +19,9 @@ ctest --test-dir build --output-on-failure -j"$(jobs)"
 # Board facts in the board description alone, and the README's table.
 ./scripts/check-board-facts.sh
 
+# The commands and options the docs name, against the help texts.
+./scripts/check-docs.py build
+
 # Reliability: the native tests under ASan+UBSan, the launcher's runs
 # under valgrind, cppcheck and clang-tidy, each fuzz target for a bounded
 # time from its seed corpus.

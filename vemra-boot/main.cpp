@@ -133,7 +133,8 @@ static const char HELP[] =
 	"            and the one booted (VPD byte " BOARD_VPD_BOOTED_TEXT ").\n"
 	"  reject    the update is bad: selects the way back at once and ends\n"
 	"            the trial.\n"
-	"            Both say so when no trial is pending (exit status 0).\n"
+	"            Both say so when no trial is pending (exit status 0), and\n"
+	"            both wait up to 30 s for another vemra-boot at work.\n"
 	"  set, unset  write or remove one of the launcher's switches, then read\n"
 	"            the environment back through the launcher's reader: gdb,\n"
 	"            shell and memchk take on or off, diagnostics rescue or\n"
@@ -165,9 +166,9 @@ static const char HELP[] =
 	"the EEPROM holds what was read.\n"
 	"\n"
 	"Commands that write take the lock /run/vemra-boot.lock; one that finds it\n"
-	"held by another vemra-boot is refused (1). boot-check, which counts a\n"
-	"trial's boot in init, waits up to 30 s for it instead, and past that\n"
-	"leaves the trial unchecked for this boot.\n"
+	"held by another vemra-boot is refused (1). boot-check, confirm and reject\n"
+	"wait up to 30 s for it instead; past that, boot-check leaves the trial\n"
+	"unchecked for this boot, and confirm and reject are refused (1).\n"
 	"\n"
 	"Exit status: 0 done, 1 refused (not an image the launcher boots, not\n"
 	"signed by a trusted key, too large for the rescue partition, a trial or\n"
@@ -343,9 +344,17 @@ static int run_recovery(int argc, char **argv)
 	return cmd_recovery(a.pos[0], a.signature, a.options.allow_downgrade);
 }
 
-// boot-check waits this long for a command that holds the lock: it must
-// not run beside one (a trial begun between its record and its selection
-// would be ended, then selected), nor keep a board from booting for good.
+// boot-check, confirm and reject wait this long for a command that holds
+// the lock. boot-check must not run beside one (a trial begun between its
+// record and its selection would be ended, then selected), nor keep a
+// board from booting for good. confirm and reject are run by the
+// application, which cannot tell a lock held for a moment from a refusal:
+// while a trial is pending the commands that may hold the lock are set,
+// unset, a refused install or select and another confirm or reject, each
+// done within a few seconds, and recovery, which a slow stream can keep
+// going for any time. 30 s outlasts the first with room to spare; past
+// it the application is told so (1) and tries again later, its trial's
+// boots still to come.
 static const unsigned LOCK_WAIT = 30;
 
 static void alarm_rang(int)
@@ -370,20 +379,31 @@ static bool wait_lock(int fd, unsigned seconds)
 	return rc == 0;
 }
 
+// The commands that wait for the lock rather than being refused at once.
+static bool waits(const char *cmd)
+{
+	return strcmp(cmd, "boot-check") == 0 || strcmp(cmd, "confirm") == 0 ||
+	       strcmp(cmd, "reject") == 0;
+}
+
 // The lock's descriptor, or -1 with the refusal (STATUS_REFUSED: held by
-// another vemra-boot) or the error said. With wait, a lock held is waited
-// for, up to LOCK_WAIT seconds.
-static int take_lock(bool wait, int *status)
+// another vemra-boot) or the error said. cmd waits for a lock held, up to
+// LOCK_WAIT seconds, if it is one that waits.
+static int take_lock(const char *cmd, int *status)
 {
 	const int fd = open(LOCK_FILE, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+	const bool wait = waits(cmd);
 
 	if (fd >= 0 && (wait ? wait_lock(fd, LOCK_WAIT) : flock(fd, LOCK_EX | LOCK_NB) == 0))
 		return fd;
 	*status = fd >= 0 && (errno == EWOULDBLOCK || errno == EINTR) ? STATUS_REFUSED : STATUS_ERROR;
 	if (*status == STATUS_ERROR)
 		error("%s: %s", LOCK_FILE, strerror(errno));
-	else if (wait)
+	else if (strcmp(cmd, "boot-check") == 0)
 		error("boot-check: another vemra-boot held %s for %u s: the trial is not checked this boot",
+		      LOCK_FILE, LOCK_WAIT);
+	else if (wait)
+		error("%s: another vemra-boot held %s for %u s: try again once it has ended", cmd,
 		      LOCK_FILE, LOCK_WAIT);
 	else
 		error("another vemra-boot is at work (%s): try again once it has ended", LOCK_FILE);
@@ -442,7 +462,7 @@ int main(int argc, char **argv)
 	// work; its status is 0 whatever happens. A lock that cannot be made
 	// at all can be held by nobody else: then it goes on without.
 	boot_check = strcmp(cmd, "boot-check") == 0;
-	lock = take_lock(boot_check, &status);
+	lock = take_lock(cmd, &status);
 	if (lock < 0 && boot_check && status == STATUS_REFUSED)
 		return STATUS_OK;
 	if (lock < 0 && !boot_check)

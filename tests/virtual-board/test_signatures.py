@@ -175,8 +175,10 @@ def test_the_floor_only_rises_and_select_keeps_to_it(board):
     board.shell("vboard.trust=trusted")
     assert sh("mv /user/images/image2.minisig /tmp && mkdir /user/images/image2.minisig && vemra-boot confirm") == (
         2, "", "vemra-boot: cannot read /user/images/image2's signature: the floor is not raised\n")
-    assert sh("rmdir /user/images/image2.minisig && mv /tmp/image2.minisig /user/images && vemra-boot confirm &&"
-              " vemra-boot status -p | grep ^floor") == (0, "trial of image 2 confirmed\nfloor=2.0\n", "")
+    # The application's confirm waits for a command at work (3 s here).
+    assert sh("rmdir /user/images/image2.minisig && mv /tmp/image2.minisig /user/images && (flock"
+              " /run/vemra-boot.lock sh -c 'sleep 3; echo released' &) && sleep 1 && vemra-boot confirm &&"
+              " vemra-boot status -p | grep ^floor") == (0, "released\ntrial of image 2 confirmed\nfloor=2.0\n", "")
     assert sh("vemra-boot install %s/v1.10 1" % i) == (1, "", "vemra-boot: %s/v1.10: version 1.10 is older than"
                                                          " this board's floor 2.0 (--allow-downgrade installs it)\n" % i)
 

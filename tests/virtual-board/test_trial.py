@@ -159,12 +159,17 @@ def test_refusals_and_a_trial_whose_slot_fails(board):
     for command in ("select 1", "select 2", "select 1 --trial", "install %s/update 1" % IMAGES,
                     "install %s/update 2 --select" % IMAGES, "install %s/update 2 --trial" % IMAGES):
         assert board.sh("vemra-boot " + command) == (1, "", PENDING), command
-    # boot-check waits 30 s for a command that holds the lock (a recovery
-    # image trickling in), then leaves the trial unchecked for this boot.
+    # boot-check, confirm and reject wait 30 s for a command that holds the
+    # lock (a recovery image trickling in); then boot-check leaves the trial
+    # unchecked for this boot, and confirm and reject are refused.
+    held = "another vemra-boot held /run/vemra-boot.lock for 30 s"
     assert board.sh("(head -c 16 %s/big; while sleep 5; do printf x; done) | vemra-boot recovery - >/dev/null 2>&1 &"
-                    " sleep 2; vemra-boot boot-check; kill $!; snap | cmp - /tmp/before" % IMAGES, timeout=60) == (
-        0, "", "vemra-boot: boot-check: another vemra-boot held /run/vemra-boot.lock for 30 s: the trial is"
-        " not checked this boot\n")
+                    " r=$!; sleep 2; vemra-boot confirm 2>/tmp/c & c=$!; vemra-boot reject 2>/tmp/j & j=$!;"
+                    " vemra-boot boot-check; wait $c; echo confirm $?; wait $j; echo reject $?; kill $r;"
+                    " cat /tmp/c /tmp/j >&2; snap | cmp - /tmp/before" % IMAGES, timeout=60) == (
+        0, "confirm 1\nreject 1\n", "vemra-boot: boot-check: %s: the trial is not checked this boot\n"
+        "vemra-boot: confirm: %s: try again once it has ended\n"
+        "vemra-boot: reject: %s: try again once it has ended\n" % (held, held, held))
     assert board.sh("printf '\\377' | dd of=/user/images/image2 bs=1 seek=15 conv=notrunc 2>/dev/null")[0] == 0
     board.reboot()
     run = board.run_launcher()
@@ -181,8 +186,10 @@ def test_reject_goes_back_at_once(board):
     board.up(vpd={0: 2})
     assert board.sh("vemra-boot confirm && vemra-boot reject") == (
         0, "no trial pending: nothing to confirm\nno trial pending: nothing to reject\n", "")
-    assert board.sh("vemra-boot install %s/update 1 --trial >/dev/null && vemra-boot reject" % IMAGES) == (
-        0, "trial of image 1 rejected: back to image 2\n", "")
+    # reject waits for a command at work rather than being refused.
+    assert board.sh("vemra-boot install %s/update 1 --trial >/dev/null && (flock /run/vemra-boot.lock sh -c"
+                    " 'sleep 3; echo released' &) && sleep 1 && vemra-boot reject" % IMAGES) == (
+        0, "released\ntrial of image 1 rejected: back to image 2\n", "")
     board.reboot()
     run = board.run_launcher()
     assert run.stdout.startswith("Booting image '2'\n") and trial_bytes(board) == (0, 0, 3, 0, 0, 0xB1)
