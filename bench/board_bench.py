@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 # The board's own times, on the virtual board (run by scripts/bench.sh
 # after the board build): what vemra-boot's boot-check costs a boot with no
 # trial pending, against the launcher from its start to the end of the

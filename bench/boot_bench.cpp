@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The checksum and the boot path, for the budgets of docs/performance.md
 // (run by scripts/bench.sh):
 //

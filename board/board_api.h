@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board API: the operations through which the launcher reaches the
 // board's hardware (I2C buses with the VPD EEPROM, MTD flash partitions),
 // and the process-wide partition descriptors.

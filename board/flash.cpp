@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Flash partitions: the MTD character devices, the flash geometry, reads,
 // and sector-wise writes and erases.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Flash geometry of the board support layer: queried once from the kernel
 // partition by api_flash_init() and applied to every partition.
 #ifndef BOARD_FLASH_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // I2C buses and the VPD EEPROM.
 //
 // The EEPROM sits on the VPD bus behind a multiplexer (addresses, channel

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The board description: every fact about the board that the programs
 # are built for, as cache settings whose defaults describe the board the
 # launcher was written for. The programs read them from one generated

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # CMake toolchain file for the board, a 32-bit big-endian PowerPC, with
 # Debian's cross toolchain (g++-powerpc-linux-gnu, libc6-dev-powerpc-cross):
 #

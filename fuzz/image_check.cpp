@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The shared image check (libvemra/image.cpp) on any bytes, read through
 // pieces of any size. Input: byte 0 picks the piece size (1 to 256 bytes),
 // the rest is the file or partition. Beyond what the sanitizers catch:

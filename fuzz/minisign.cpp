@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // minisign's signature and public key files as the board reads them
 // (libvemra/minisign.cpp), on any text. Beyond what the sanitizers catch:
 // a signature that parses has a trusted comment within its bound and

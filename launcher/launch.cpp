@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The launcher: one pass from start-up to the hand-over to the application
 // or to a reboot. It picks an image slot from the VPD, checks the image
 // container, stages its payload in /tmp, unpacks it and execs the

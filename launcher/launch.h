@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The launcher: boot sequence, launch and reset, recovery image and rescue
 // mode. The settings it reads from the boot loader's environment are in
 // settings.h.

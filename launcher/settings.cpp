@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Launch settings from the boot loader's environment: read once at
 // start-up, never written; nothing is printed.
 #include "settings.h"

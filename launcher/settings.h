@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Launch settings: the switches that the boot loader's environment
 // (/dev/mtd-ubootenv) holds for the launch and for rescue mode.
 #ifndef LAUNCHER_SETTINGS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "crc.h"
 
 static constexpr uint32_t CRC_POLY = 0xEDB88320u;

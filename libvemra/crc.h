@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Checksums: the image container's reflected CRC-32 (polynomial
 // 0xEDB88320) computed bit by bit, without a final inversion (CRC-32/JAMCRC
 // when the register starts at 0xFFFFFFFF), and the common CRC-32 of the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image source over a flash partition: the board API's reads. In an
 // object of its own, so that what does not read the flash (the host tool)
 // does not link the board layer.

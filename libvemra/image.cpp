@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "image.h"
 
 #include "board_config.h"

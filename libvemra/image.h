@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image container and where the board keeps its images.
 //
 // A container is a 16-byte header of four big-endian 32-bit words (crc,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "meta.h"
 
 #include "minisign.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What a signed image says of itself, in its signature's trusted comment:
 // the words version:V and board:B (vemra-image sign writes them). Versions
 // are dot-separated decimal numbers, compared number by number, a missing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // minisign's public key and signature files, checked with libsodium: the
 // signature of the file's bytes (Ed25519 over their BLAKE2b-512 hash, the
 // prehashed form "ED", or over the bytes themselves, the legacy "Ed"), the

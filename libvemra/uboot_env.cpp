@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The launcher's reader of its switches in the boot loader's environment:
 // the launch (remote debugger, memory checker, console shell) and the
 // request for rescue mode, from the variables that U-Boot keeps in its

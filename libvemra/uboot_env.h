@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The launcher's switches and how it reads them from the boot loader's
 // environment (/dev/mtd-ubootenv): one reader, for the launcher and for
 // what shows or sets the switches on the board.

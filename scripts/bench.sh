@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the benchmarks (bench/) into build-bench/ and checks the budgets
 # of docs/performance.md: the boot path's instructions against one gen_crc
 # pass and the memory it adds (64 MiB image); prints gen_crc's speed

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # The board description (cmake/board.cmake) is the only place that spells
 # a board fact: this fails when the code of the launcher, the board layer,
 # the shared library, vemra-boot, vemra-image or the virtual board's

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Checks the commands and options that README.md and docs/*.md name
 against the programs' own help texts.
 

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Checks the Buildroot package (with its external tree), the Yocto layer in
 # dist/ and the start-up files in startup/ without Buildroot, BitBake or a
 # board: the Config.in files go through kconfiglib, the .mk through GNU

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Cross-builds the target libraries that Debian does not ship for powerpc
 # into a git-ignored prefix, by default .cache/powerpc/usr:
 #

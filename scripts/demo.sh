@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Boots the virtual board, a 32-bit big-endian PowerPC in QEMU, on this
 # terminal. On a fresh Debian bookworm machine, as root, it first sets
 # everything up: Debian packages, the host build (vemra-image), the board

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Helpers shared by the set-up scripts. Sourced, not run.
 
 say() { printf '==> %s\n' "$*" >&2; }

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # cppcheck and clang-tidy over the launcher, the board layer, the shared
 # library, vemra-boot and the host tool (checks in .clang-tidy); any
 # finding fails the run.

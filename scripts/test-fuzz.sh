@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the libFuzzer targets of fuzz/ with clang (ASan+UBSan) into
 # build-fuzz/ and runs each for a bounded time from its committed seed
 # corpus (fuzz/corpus/<target>/, copied: the committed seeds stay as they

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the project for the board (32-bit big-endian PowerPC) into
 # build-ppc/ and runs every unit test there under qemu-ppc user-mode
 # emulation. Extra arguments go to ctest.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Builds the native tests with AddressSanitizer and UndefinedBehaviorSanitizer
 # into build-asan/ and runs them: any invalid access, leak or undefined
 # operation fails the run (no recovery, no error swallowed).

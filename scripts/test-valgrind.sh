@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Runs the unit tests under valgrind's memcheck: the flash module's
 # read-modify-write, the launcher's pass from main on the fuzz targets'
 # stand-ins (exit and exec included) and gen_crc. Any invalid access, use

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # Installs what the tests need (Debian bookworm; as root), builds the
 # project and runs every test.
 set -euo pipefail

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: MIT
 # A web server on the host for the virtual boards' updates: Debian's
 # lighttpd serving a folder's files as they are, on 127.0.0.1 at a free
 # port, as a team's own web server or CDN serves its images and their

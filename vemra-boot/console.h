@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vemra-boot's messages: every refusal or error is one line on stderr,
 // "vemra-boot: " first; stdout (the board layer's lines too) is flushed
 // before it, so that the two streams keep their order on the console.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The boot loader's environment as U-Boot keeps it, for vemra-boot: one
 // copy at the device, offset and size that /etc/fw_env.config names; a
 // CRC-32 (the common one) of the rest in the board's byte order, then

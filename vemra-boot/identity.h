@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Which images this board takes, when it trusts keys: the board's own
 // string, against the board: word of an image's signed comment, and its
 // floor, the version of the last image confirmed or installed without a

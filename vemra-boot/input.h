@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // An image given to install or recovery: a FILE, or "-" for standard input
 // (a pipe from wget, say). Whatever its size, at most a fixed amount of it
 // is in memory at any time: it goes to where it is written piece by piece,

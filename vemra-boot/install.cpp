@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "install.h"
 
 #include "board_api.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vemra-boot install and select: an image written into a slot, and the
 // slot that the launcher boots first.
 #ifndef VEMRA_BOOT_INSTALL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "keep.h"
 
 #include "board_api.h"

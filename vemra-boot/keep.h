@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What vemra-boot keeps beyond the reach of /user (wiped from the rescue
 // console, not mounted, a file system that failed): the board's floor and
 // the recovery image's signature. They live in a record in the last two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The keys the board trusts (/etc/vemra-boot/keys/*.pub) and an image's
 // signature file, checked against them before the image's bytes are read.
 #ifndef VEMRA_BOOT_KEYS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vemra-boot: boot control on the board. Shows the boot choice, the image
 // slots, the recovery image and the launcher's switches; selects the slot
 // that boots next; installs an image into a slot, at once or for a trial;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "recovery.h"
 
 #include "board_api.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vemra-boot recovery: the recovery image written to the rescue partition
 // through the board layer, and read back.
 #ifndef VEMRA_BOOT_RECOVERY_H

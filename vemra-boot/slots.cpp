@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "slots.h"
 
 #include "board_config.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The image slots /user/images/image1 and image2 as the launcher reads
 // them, and the buffer that vemra-boot reads every image through.
 #ifndef VEMRA_BOOT_SLOTS_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vemra-boot status: the boot choice, the slots, the recovery image, the
 // signatures, the launcher's switches and a trial, as a person reads
 // them or as key=value lines.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "switches.h"
 
 #include "board_api.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The launcher's switches (gdb, gdbserver, gdbport, shell, memchk,
 // diagnostics) as the launcher reads them, and set from the board.
 #ifndef VEMRA_BOOT_SWITCHES_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Trial boots: a slot selected for a few boots, counted by boot-check
 // before each start of the launcher, and selected away again to the way
 // back (the other slot) unless the application confirms it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "vpd.h"
 
 #include "board_api.h"

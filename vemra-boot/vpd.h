@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The VPD EEPROM through the board API (api_i2c_init() first): the
 // launcher's bytes 0 (the selected image) and 58 (the image booted last),
 // and the bytes that keep a trial.

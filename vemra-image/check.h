@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The launcher's image check over a file read once, front to back, so that
 // a pipe reads as a file does, and the verdict in words.
 #ifndef VEMRA_IMAGE_CHECK_H

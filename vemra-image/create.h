@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vemra-image create: an image container around a gzip-compressed tar
 // archive, given or packed here from a tree.
 #ifndef VEMRA_IMAGE_CREATE_H

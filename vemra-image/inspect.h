@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vemra-image list, verify and extract: what an image is, whether the
 // launcher boots it (and the board takes its signature), its payload.
 #ifndef VEMRA_IMAGE_INSPECT_H

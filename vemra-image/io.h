@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // What the commands of vemra-image share: exit statuses, messages, whole
 // reads and writes, and waiting for a program it started.
 #ifndef VEMRA_IMAGE_IO_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vemra-image: makes, lists, verifies, signs and unpacks the launcher's
 // image containers on the host. This file reads the command line; each
 // command is in a file of its own.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Output files (-o OUT), written whole or not at all: the bytes go to a
 // temporary file, which only a complete run puts in place.
 //   - A regular file, new or not, reached through any symbolic links: the

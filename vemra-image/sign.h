@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vemra-image sign: a minisign signature whose trusted comment says the
 // image's version and the board it is for, as vemra-boot checks them.
 #ifndef VEMRA_IMAGE_SIGN_H

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # A second board for the virtual board (vboard build DIR board-b.cmake):
 # its EEPROM at another address, other partition names, the user
 # partition mounted elsewhere, the trial's bytes elsewhere.

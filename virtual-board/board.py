@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The virtual board from Python: its images made, a board flashed, booted
 # and driven over its console and shell, and the report read that its
 # shutdown prints under test (rc.stop): the launcher's standard error, the

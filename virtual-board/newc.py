@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 """Write a directory tree as a gzip-compressed newc cpio archive (an
 initramfs), every entry owned by root, plus the device nodes the kernel
 needs before devtmpfs is mounted. Needs no root rights and no cpio tool.

@@ -1,1 +1,2 @@
+# SPDX-License-Identifier: MIT
 include $(sort $(wildcard $(BR2_EXTERNAL_VEMRA_PATH)/package/*/*.mk))

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The flash module over a fake NOR flash (tests/fakes/fake_board.h): the
 // partitions opened and the geometry the kernel partition reports, reads,
 // and sector-wise writes and erases with their console lines, at the top of

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // gen_crc against known answers: the catalogued CRC-32/JAMCRC check value
 // and a value of Python's zlib (zlib.crc32(data) ^ 0xFFFFFFFF); the common
 // CRC-32's catalogued check value.

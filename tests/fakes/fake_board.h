@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board's devices as the board layer and vemra-boot meet them: a NOR
 // flash behind the MTD character devices, a VPD EEPROM behind the I2C bus
 // devices, and the board's files in a folder of the host. open, close,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Stand-ins for the platform beneath the launcher (launcher_stub.h).
 // launch.cpp is compiled here with its platform calls renamed by the
 // preprocessor after the system headers are in, so that only the

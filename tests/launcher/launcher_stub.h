@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The launcher's pass inside this process, for the launcher's unit test,
 // the boot benchmark and vemra-boot's power-cut sweep. launcher_stub.cpp
 // compiles launch.cpp with its platform calls (system, execve, sleep,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The launch where no board state can lead it: the system cannot run a
 // shell at all (system() returns -1), and there is no memory for the
 // environment that preloads the DUMA library. The launch runs in this

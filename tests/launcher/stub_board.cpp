@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The board API as launcher_stub.h describes it to the launcher's unit test
 // and the boot benchmark: VPD byte 0 selects image 1, the flash cannot be
 // read, the VPD writes succeed. (The power-cut sweep runs the launcher

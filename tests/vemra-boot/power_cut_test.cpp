@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // vemra-boot's writing commands, and the boots after them, with the power
 // cut at each request in turn: every flash request, EEPROM write, change
 // to /user and write to a file there, of the command, of boot-check, of

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: MIT
 # vemra-image end to end: the built binary run as a user runs it.
 #
 # Containers are built here independently of the tool: struct for the

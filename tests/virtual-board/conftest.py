@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The virtual board as the test bench: QEMU's ppce500 (32-bit big-endian
 # PowerPC) booting the board's kernel and busybox with the launcher of the
 # PowerPC build, against real MTD, jffs2 and I2C drivers, driven by

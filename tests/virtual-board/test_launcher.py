@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The launcher on the virtual board: one row per board state, and what must
 # follow from it, stream by stream: standard output (the console) and
 # standard error, exactly; the commands run, in order; the VPD bytes

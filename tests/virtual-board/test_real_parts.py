@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The board's parts as they behave, on the virtual board: the VPD EEPROM
 # (a 24Cxx) programs each byte it takes in a write cycle, during which it
 # answers no transfer (i2c-stub's write_cycle_us: 5 ms unless a row says

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The switches that the launcher reads from the boot loader's environment,
 # read back on the board with `vemra-boot status -p`, which runs the
 # launcher's own reader over the environment partition. One board: each

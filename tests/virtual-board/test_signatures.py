@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Signed images on the virtual board: with a minisign public key in
 # /etc/vemra-boot/keys, vemra-boot installs only what that key signed, and a
 # refusal writes nothing. The keys and signatures are made by minisign on

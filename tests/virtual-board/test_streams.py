@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Images on standard input, as a board pulls them with wget -O -: written
 # as they arrive, checked in what is read back, and made bootable only
 # then. Each refusal leaves the slot as it was and no copy behind.

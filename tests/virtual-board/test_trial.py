@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Trial boots and the launcher's switches set from the board, on the
 # virtual board. vemra-boot keeps a trial in VPD bytes 250 to 255 (the
 # slot as 0xB1 or 0xB2, its check 0x4E or 0x4D, its boots, the boots used

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # vemra-boot on the virtual board: the board API's VPD access and its
 # sector-wise flash write on a real kernel, and what the launcher makes of
 # the result at the next boot.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * Stand-in for the DUMA memory-debugging library, libduma.so.0.0.0: the
  * virtual board has no DUMA, so this library only shows that the

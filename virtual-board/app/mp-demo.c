@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * The demo images' application program (home/bin/mp.elf.strip in the
  * payload): tells which image it came from, how it was started and

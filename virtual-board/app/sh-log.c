@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * /bin/sh on the virtual board: busybox's shell. A command line handed to
  * it with -c, as system() hands each one, is first appended to

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /*
  * zid-Monitor for the virtual board: the program the launcher hands the
  * board over to. It reports the machine it runs on, what it was given

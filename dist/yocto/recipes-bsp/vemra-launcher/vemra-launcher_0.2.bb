@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 SUMMARY = "Boot-time application launcher and boot control for the board"
 DESCRIPTION = "vemra-launcher starts the board's application at boot; \
 vemra-boot is the board's boot control. The native variant is vemra-image, \
