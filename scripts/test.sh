@@ -6,7 +6,19 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-need_packages "${BUILD_PACKAGES[@]}"
+# Every package first: later steps then install nothing while the board's
+# kernel and busybox build.
+need_packages "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" "${RELIABILITY_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" \
+	"${PPC_PACKAGES[@]}" "${VBOARD_PACKAGES[@]}"
+
+# The board's kernel and busybox (cross-built from Debian's sources on the
+# first run, cached in ~/.cache/vemra-vboard) build in the background from
+# here on, on what the host's single-threaded steps (fuzzing, valgrind,
+# qemu-ppc) leave free; the virtual board waits for them.
+parts_log=$(mktemp)
+trap 'rm -f "$parts_log"' EXIT
+(virtual-board/vboard kernel >/dev/null && virtual-board/vboard busybox >/dev/null) 2>"$parts_log" &
+parts=$!
 
 say "building (build/)"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMRA_TESTS=ON >/dev/null
@@ -36,15 +48,12 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-30} ./scripts/test-fuzz.sh
 ./scripts/test-ppc.sh
 
 # The virtual board: the board build (PowerPC) on QEMU's ppce500 with the
-# board's kernel and busybox (cross-built from Debian's sources on the first
-# run, cached in ~/.cache/vemra-vboard), driven over its serial console.
-# Three boards run side by side. (Built here, not beside the host's steps:
-# on 2 cores that only slows both.)
-need_packages "${PPC_PACKAGES[@]}" "${VBOARD_PACKAGES[@]}"
+# board's kernel and busybox, driven over its serial console. Three boards
+# run side by side.
 virtual-board/vboard build build-board
 # No board, no pass: a kernel or busybox that cannot be built fails the run.
-virtual-board/vboard kernel >/dev/null
-virtual-board/vboard busybox >/dev/null
+wait "$parts" || { cat "$parts_log" >&2; say "the board's kernel or busybox could not be built"; exit 1; }
+cat "$parts_log" >&2
 say "running the virtual-board tests"
 start=$(date +%s)
 VBOARD_BUILD=build-board VBOARD_HOST_BUILD=build \
