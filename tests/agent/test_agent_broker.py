@@ -82,11 +82,7 @@ class Broker(unittest.TestCase):
         if os.geteuid() == 0:
             conf += "user root\n"
         (d / "mosquitto.conf").write_text(conf)
-        self.broker = subprocess.Popen(["mosquitto", "-c", d / "mosquitto.conf"], stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.DEVNULL)
-        self.addCleanup(self.broker.wait)
-        self.addCleanup(self.broker.kill)
-        wait_for(self.broker_up, "the broker")
+        self.start_broker()
 
         web = self.dir / "web"
         web.mkdir()
@@ -107,6 +103,13 @@ class Broker(unittest.TestCase):
         (d / "agent.conf").write_text(f"# the test's board\nbroker=127.0.0.1:{self.port}\ngroup=lab\nid=b1\n"
                                       f"password=s3cret\nvemra_boot={d}/vemra-boot\nreboot={d}/reboot\n")
         os.chmod(d / "agent.conf", 0o600)
+
+    def start_broker(self):
+        self.broker = subprocess.Popen(["mosquitto", "-c", self.dir / "mosquitto.conf"],
+                                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(self.broker.wait)
+        self.addCleanup(self.broker.kill)
+        wait_for(self.broker_up, "the broker")
 
     def broker_up(self):
         r = subprocess.run(["mosquitto_pub", "-p", str(self.port), "-u", "operator", "-P", "op",
@@ -187,6 +190,22 @@ class Broker(unittest.TestCase):
         self.assertFalse((self.dir / "install.argv").exists())
 
         agent.send_signal(signal.SIGTERM)
+        self.assertEqual(agent.wait(timeout=30), 0)
+
+    def test_broker_late_and_gone(self):
+        # The board starts without its broker, then keeps trying.
+        self.broker.kill()
+        self.broker.wait()
+        agent = self.start_agent()
+        wait_for(lambda: "Connection refused" in (self.dir / "agent.log").read_text(), "a failed attempt")
+        self.start_broker()
+        self.assertEqual(wait_for(self.state, "the state once the broker is up")["running"], 1)
+        # Gone and back (its retained messages lost): the state again.
+        self.broker.kill()
+        self.broker.wait()
+        self.start_broker()
+        self.assertEqual(wait_for(self.state, "the state after a restart", 90)["id"], "b1")
+        agent.send_signal(signal.SIGINT)
         self.assertEqual(agent.wait(timeout=30), 0)
 
     def test_usage_and_configuration_errors(self):
