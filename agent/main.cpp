@@ -41,7 +41,8 @@ constexpr int READY_POLL = 2, READY_WAIT = 120;    // the launcher's hand-over a
 constexpr int ACK_WAIT = 5;                        // a last state before the reboot
 constexpr size_t STATUS_OUT = 8192;
 
-enum job_step { JOB_NONE, JOB_SIGNATURE, JOB_IMAGE };
+// JOB_REBOOT: installed; no other announcement is taken from there on.
+enum job_step { JOB_NONE, JOB_SIGNATURE, JOB_IMAGE, JOB_REBOOT };
 
 struct agent {
 	agent_config cfg;
@@ -250,8 +251,10 @@ static void reboot_board(agent *a)
 		mosquitto_loop_misc(a->mosq);
 	}
 	if (child_start(&c, argv, -1, -1))
-		while (!child_read(&c))
-			;
+		child_finish(&c);
+	else
+		c.status = 127;
+	a->job = JOB_NONE;
 	if (c.status != 0) {
 		if (!c.last[0])
 			snprintf(c.last, sizeof c.last, "%.200s: exit status %d", a->cfg.reboot, c.status);
@@ -261,14 +264,17 @@ static void reboot_board(agent *a)
 	}
 }
 
+static void take_pending(agent *a);
+
 static void finish_install(agent *a, update_step step, const char *line)
 {
-	a->job = JOB_NONE;
+	a->job = step == STEP_REBOOTING ? JOB_REBOOT : JOB_NONE;
 	remove_dir(a);
 	refresh_status(a);
 	report_step(a, step, line, step == STEP_REFUSED || step == STEP_FAILED);
 	if (step == STEP_REBOOTING)
 		reboot_board(a);
+	take_pending(a);
 }
 
 static void start_install(agent *a)
@@ -309,10 +315,10 @@ static void start_image(agent *a)
 	close(p[0]);
 	close(p[1]);
 	if (!installing) {
-		if (got)
+		if (got) {
 			kill(a->kids[0].pid, SIGTERM);
-		while (got && !child_read(&a->kids[0]))
-			;
+			child_finish(&a->kids[0]);
+		}
 		finish_install(a, STEP_FAILED, got ? a->kids[1].last : a->kids[0].last);
 	}
 }
@@ -535,8 +541,7 @@ static void stop_job(agent *a)
 	for (child &c : a->kids)
 		if (a->job != JOB_NONE && c.pid) {
 			kill(c.pid, SIGTERM);
-			while (!child_read(&c))
-				;
+			child_finish(&c);
 		}
 	remove_dir(a);
 }

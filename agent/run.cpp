@@ -51,6 +51,8 @@ bool child_start(child *c, const char *const argv[], int in_fd, int out_fd)
 		c->pid = 0;
 		return false;
 	}
+	// Never blocks the agent's loop: read as it comes.
+	fcntl(err[0], F_SETFL, O_NONBLOCK);
 	c->err_fd = err[0];
 	return true;
 }
@@ -102,6 +104,15 @@ bool child_read(child *c)
 	return true;
 }
 
+void child_finish(child *c)
+{
+	while (!child_read(c)) {
+		struct pollfd p = { c->err_fd, POLLIN, 0 };
+
+		poll(&p, 1, -1);
+	}
+}
+
 int run_capture(child *c, const char *const argv[], char *out, size_t out_size)
 {
 	int fds[2];
@@ -143,7 +154,6 @@ int run_capture(child *c, const char *const argv[], char *out, size_t out_size)
 	}
 	if (fds[0] >= 0)
 		close(fds[0]);
-	while (!child_read(c))
-		;
+	child_finish(c);
 	return c->status;
 }

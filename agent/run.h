@@ -27,6 +27,9 @@ bool child_start(child *c, const char *const argv[], int in_fd, int out_fd);
 // once it has ended (c->status set).
 bool child_read(child *c);
 
+// Waits for its end, its standard error read meanwhile.
+void child_finish(child *c);
+
 // Runs argv to its end; its standard output (up to out_size - 1 bytes,
 // the rest dropped) into out. The exit status; the last line of its
 // standard error in c.
