@@ -121,7 +121,7 @@ static void add_images(builder *b, cJSON *o, const board_status *s)
 			return;
 		}
 		add_number(b, item, "slot", n, true);
-		;
+		add_text(b, item, "state", slot.state[0] ? slot.state : "unreadable");
 		add_text(b, item, "version", slot.version);
 		add_text(b, item, "signature", slot.signature);
 	}
