@@ -5,7 +5,10 @@
 #include "config.h"
 #include "state.h"
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <string>
@@ -139,6 +142,20 @@ TEST(State, JsonAsTheProtocolWritesIt)
 	}
 }
 
+TEST(State, WordsCutToFitNothingWrittenPast)
+{
+	// A floor of 64 characters and a key of 32, after the trial's lines.
+	const std::string text = "trial=2\ntrial_boots=3\nimage1_signature_and_more_than_32=x\nfloor=" +
+				 std::string(64, '9') + "\n";
+	board_status s;
+
+	status_parse(text.c_str(), &s);
+	EXPECT_EQ(std::string(s.floor), std::string(63, '9'));
+	EXPECT_EQ(s.trial, 2);
+	EXPECT_EQ(s.trial_boots, 3);
+	EXPECT_STREQ(s.image[0].signature, "");
+}
+
 TEST(Decision, InstallsOnlyWhatIsNewerAndNotBack)
 {
 	const struct {
@@ -147,6 +164,7 @@ TEST(Decision, InstallsOnlyWhatIsNewerAndNotBack)
 	} rows[] = {
 		{ "newer", "booted=1\nimage1_version=1.0\n", "2.0", nullptr },
 		{ "newer by number, not by text", "booted=1\nimage1_version=1.9\n", "1.10", nullptr },
+		{ "newer by a last number", "booted=1\nimage1_version=1.0\n", "1.0.1", nullptr },
 		{ "the same", "booted=1\nimage1_version=1.0\n", "1.0", "not newer" },
 		{ "the same, written longer", "booted=1\nimage1_version=1.0\n", "1.0.0", "not newer" },
 		{ "older", "booted=1\nimage1_version=1.0\n", "0.9", "not newer" },
@@ -227,6 +245,7 @@ TEST_F(Config, KeysDefaultsAndRefusals)
 		{ std::string(base) + "reboot=reboot\n", 0600, "absolute" },
 		{ std::string(base) + "colour=red\n", 0600, "unknown key" },
 		{ std::string(base) + "just words\n", 0600, "key=value" },
+		{ std::string(base) + "# " + std::string(600, 'x') + "\n", 0600, "too long" },
 	};
 
 	for (const auto &r : rows) {
@@ -239,6 +258,40 @@ TEST_F(Config, KeysDefaultsAndRefusals)
 			EXPECT_NE(strstr(err, r.refusal), nullptr) << r.text << ": " << err;
 		}
 	}
+}
+
+// The id by default: the MAC address of the first interface but lo, in
+// name order, that has one.
+static std::string first_mac()
+{
+	std::string best, mac;
+
+	for (const auto &e : std::filesystem::directory_iterator("/sys/class/net")) {
+		std::ifstream f(e.path() / "address");
+		const std::string name = e.path().filename();
+
+		if (name == "lo" || !std::getline(f, mac) || mac.size() != 17 || mac == "00:00:00:00:00:00")
+			continue;
+		if (best.empty() || name < best.substr(18))
+			best = mac + " " + name;
+	}
+	best = best.substr(0, 17);
+	best.erase(std::remove(best.begin(), best.end(), ':'), best.end());
+	return best;
+}
+
+TEST_F(Config, IdFromTheFirstInterface)
+{
+	const std::string mac = first_mac();
+	agent_config c;
+	char err[LINE_SIZE] = "";
+
+	if (mac.empty())
+		GTEST_SKIP() << "no network interface with an address";
+	ASSERT_TRUE(load("broker=h\ngroup=lab\n", 0600, &c, err)) << err;
+	EXPECT_EQ(std::string(c.id), mac);
+	EXPECT_EQ(strspn(c.id, "0123456789abcdef"), 12u);
+	EXPECT_STREQ(c.user, c.id);
 }
 
 TEST_F(Config, DefaultsFilledIn)
