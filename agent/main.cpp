@@ -637,9 +637,14 @@ int main(int argc, char **argv)
 		return puts("vemra-agent " VEMRA_VERSION) < 0 || fflush(stdout) ? 2 : 0;
 	if (argc == 3 && strcmp(argv[1], "-c") == 0)
 		config = argv[2];
+	else if (argc == 2 && strcmp(argv[1], "-c") == 0)
+		return usage("-c needs a FILE");
 	else if (argc != 1) {
-		snprintf(err, sizeof err, "%s '%s'", argv[1][0] == '-' && strcmp(argv[1], "-c") != 0 ?
-			 "unknown option" : "unexpected argument", argc == 2 && strcmp(argv[1], "-c") == 0 ? "-c" : argv[argc - 1]);
+		const bool known = strcmp(argv[1], "-c") == 0 || strcmp(argv[1], "--help") == 0 ||
+				   strcmp(argv[1], "--version") == 0;
+		const char *bad = known ? argv[argc - 1] : argv[1];
+
+		snprintf(err, sizeof err, "%s '%s'", bad[0] == '-' ? "unknown option" : "unexpected argument", bad);
 		return usage(err);
 	}
 	a.backoff = BACKOFF_FIRST;
