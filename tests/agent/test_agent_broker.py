@@ -187,6 +187,24 @@ class Broker(unittest.TestCase):
                  (st := self.state()) and st["update"]["step"] == "skipped", "the skip")
         self.assertFalse((self.dir / "install.argv").exists())
 
+        # Nothing at the URL: wget fails, so does the update; nothing installed.
+        self.announce(json.dumps({"url": url + ".gone", "version": "2.2"}))
+        s = wait_for(lambda: (st := self.state()) and st["update"]["step"] == "failed" and st, "the failure")
+        self.assertEqual([s["update"]["version"], s["error"]], ["2.2", s["update"]["detail"]])
+        self.assertIn("wget", s["error"])
+        self.assertFalse((self.dir / "install.argv").exists())
+
+        # The signature there, the image not: wget's failure, not
+        # vemra-boot's refusal of the empty image, is the update's end.
+        (self.dir / "web/half.img.minisig").write_text("untrusted comment: a signature\n")
+        self.announce(json.dumps({"url": url.replace("update", "half"), "version": "2.3"}))
+        s = wait_for(lambda: (st := self.state()) and st["update"]["version"] == "2.3" and
+                     st["update"]["step"] != "installing" and st, "the half")
+        self.assertEqual([s["update"]["step"], s["error"]], ["failed", s["update"]["detail"]])
+        self.assertIn("wget", s["error"])
+        self.assertEqual((self.dir / "install.image").read_bytes(), b"")
+        os.unlink(self.dir / "install.argv")
+
         # Malformed: refused by the agent, nothing run.
         self.announce('{"url": "ftp://x/u.img", "version": "2.0"}')
         s = wait_for(lambda: (st := self.state()) and st["update"]["step"] == "refused" and st, "the bad one")
