@@ -44,6 +44,10 @@ set(VEMRA_APP_PROGRAM home/bin/mp.elf.strip CACHE STRING "The application progra
 set(VEMRA_APP_MONITOR /bin/zid-Monitor CACHE STRING "The program the launcher hands over to")
 set(VEMRA_APP_GDBSERVER /bin/gdbserver CACHE STRING "gdbserver, for the debugging switch")
 set(VEMRA_APP_DUMA libduma.so.0.0.0 CACHE STRING "DUMA's library, for the memory-checking switch")
+# vemra-boot's lock, held by its writing commands (on a tmpfs: no lock
+# outlives a boot), and the fleet agent's configuration.
+set(VEMRA_LOCK_FILE /run/vemra-boot.lock CACHE STRING "vemra-boot's lock file")
+set(VEMRA_AGENT_CONFIG /etc/vemra/agent.conf CACHE STRING "vemra-agent's configuration file")
 
 function(board_fail name what)
   message(FATAL_ERROR "${name}=${${name}}: ${what}")
@@ -113,7 +117,7 @@ endif()
 if(NOT VEMRA_MTD_PREFIX MATCHES "^/[A-Za-z0-9_./-]*$")
   board_fail(VEMRA_MTD_PREFIX "not an absolute path")
 endif()
-foreach(n VEMRA_USER_DIR VEMRA_APP_MONITOR VEMRA_APP_GDBSERVER)
+foreach(n VEMRA_USER_DIR VEMRA_APP_MONITOR VEMRA_APP_GDBSERVER VEMRA_LOCK_FILE VEMRA_AGENT_CONFIG)
   if(NOT ${n} MATCHES "^(/[A-Za-z0-9_.-]+)+$" OR ${n} MATCHES "/\\.\\.?(/|$)")
     board_fail(${n} "not an absolute path without . or ..")
   endif()

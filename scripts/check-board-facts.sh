@@ -40,9 +40,9 @@ for k in VEMRA_VPD_BOOTED VEMRA_TRIAL_VPD; do
 done
 patterns+=("${def[VEMRA_MTD_PREFIX]}" "${def[VEMRA_USER_DIR]}[/\"' ]" "${def[VEMRA_APP_PROGRAM]}"
 	"${def[VEMRA_APP_PROGRAM]##*/}" "${def[VEMRA_APP_MONITOR]}" "${def[VEMRA_APP_GDBSERVER]}"
-	"${def[VEMRA_APP_DUMA]}")
+	"${def[VEMRA_APP_DUMA]}" "${def[VEMRA_LOCK_FILE]}" "${def[VEMRA_AGENT_CONFIG]}")
 
-sources=$(find board launcher libvemra vemra-boot vemra-image -name '*.cpp' -o -name '*.h' | sort)
+sources=$(find agent board launcher libvemra vemra-boot vemra-image -name '*.cpp' -o -name '*.h' | sort)
 scripts=(virtual-board/vboard virtual-board/board.py virtual-board/rootfs/etc/board/rc.start
 	virtual-board/rootfs/etc/board/rc.stop)
 # shellcheck disable=SC2086

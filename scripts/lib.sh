@@ -58,6 +58,12 @@ DEMO_PACKAGES=(cmake g++ pkg-config libi2c-dev libsodium-dev minisign u-boot-too
 	g++-powerpc-linux-gnu libc6-dev-powerpc-cross autoconf automake libtool bzip2
 	qemu-system-ppc mtd-utils lighttpd)
 
+# Packages for the fleet: vemra-agent's host build and its tests (Debian's
+# libmosquitto and cJSON; the mosquitto broker and its clients, wget), and
+# the fleet demo. Not for the first demo: the board's agent is built only
+# once scripts/cross-deps.sh --fleet has cross-built its libraries.
+FLEET_PACKAGES=(libmosquitto-dev libcjson-dev mosquitto mosquitto-clients wget)
+
 # Packages for the reliability checks: libFuzzer (clang), the static
 # checkers, valgrind (scripts/test-fuzz.sh, static-check.sh, test-valgrind.sh).
 RELIABILITY_PACKAGES=(clang libclang-rt-14-dev clang-tidy cppcheck valgrind)

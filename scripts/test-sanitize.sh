@@ -7,11 +7,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
+# vemra-agent's tests too (Debian's libmosquitto, cJSON and broker).
+need_packages "${BUILD_PACKAGES[@]}" "${FLEET_PACKAGES[@]}"
+
 san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 say "building with ASan+UBSan (build-asan/)"
 # Warnings are already fatal in the plain build; gcc's instrumented code
 # gives false -Wmaybe-uninitialized/-Wstringop-* hits, so not here.
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVEMRA_WERROR=OFF \
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVEMRA_WERROR=OFF -DVEMRA_AGENT=ON \
 	-DCMAKE_C_FLAGS="$san" -DCMAKE_CXX_FLAGS="$san -O1" \
 	-DCMAKE_EXE_LINKER_FLAGS="$san" >/dev/null
 cmake --build build-asan -j"$(jobs)"

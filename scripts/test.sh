@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 # Every package first: later steps then install nothing while the board's
 # kernel and busybox build.
 need_packages "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" "${RELIABILITY_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" \
-	"${PPC_PACKAGES[@]}" "${VBOARD_PACKAGES[@]}"
+	"${PPC_PACKAGES[@]}" "${VBOARD_PACKAGES[@]}" "${FLEET_PACKAGES[@]}"
 
 # The board's kernel and busybox (cross-built from Debian's sources on the
 # first run, cached in ~/.cache/vemra-vboard) build in the background from
@@ -21,7 +21,7 @@ trap 'rm -f "$parts_log"' EXIT
 parts=$!
 
 say "building (build/)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMRA_TESTS=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMRA_TESTS=ON -DVEMRA_AGENT=ON >/dev/null
 cmake --build build -j"$(jobs)"
 
 say "running the native tests"

@@ -166,7 +166,7 @@ static const char HELP[] =
 	"A read-back of another byte than the one written is an error too, and\n"
 	"the EEPROM holds what was read.\n"
 	"\n"
-	"Commands that write take the lock /run/vemra-boot.lock; one that finds it\n"
+	"Commands that write take the lock " BOARD_LOCK_FILE "; one that finds it\n"
 	"held by another vemra-boot is refused (1). boot-check, confirm and reject\n"
 	"wait up to 30 s for it instead; past that, boot-check leaves the trial\n"
 	"unchecked for this boot, and confirm and reject are refused (1).\n"
@@ -180,7 +180,7 @@ static const char HELP[] =
 // them cannot undo each other's writes; the kernel drops it when the
 // process ends, however it ends. /run is a tmpfs, so no lock outlives a
 // boot.
-static const char LOCK_FILE[] = "/run/vemra-boot.lock";
+static const char LOCK_FILE[] = BOARD_LOCK_FILE;
 
 /* Command line */
 

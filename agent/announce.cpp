@@ -1,0 +1,83 @@
+// SPDX-License-Identifier: MIT
+#include "announce.h"
+
+#include "meta.h"
+
+#include <cjson/cJSON.h>
+#include <cstdio>
+#include <cstring>
+
+// 1 to 512 printable ASCII characters without blank, quote or backslash,
+// after http:// or https://.
+static bool url_valid(const char *u)
+{
+	const size_t n = strlen(u);
+
+	if (strncmp(u, "http://", 7) != 0 && strncmp(u, "https://", 8) != 0)
+		return false;
+	for (size_t i = 0; i < n; i++)
+		if (u[i] <= ' ' || u[i] > '~' || u[i] == '"' || u[i] == '\'' || u[i] == '\\')
+			return false;
+	return true;
+}
+
+static const char *check_object(const cJSON *o, announcement *a)
+{
+	const cJSON *url = cJSON_GetObjectItemCaseSensitive(o, "url");
+	const cJSON *version = cJSON_GetObjectItemCaseSensitive(o, "version");
+
+	if (!cJSON_IsObject(o))
+		return "not a JSON object";
+	if (!cJSON_IsString(url))
+		return "no \"url\" string";
+	if (!cJSON_IsString(version))
+		return "no \"version\" string";
+	if (strlen(url->valuestring) > URL_MAX)
+		return "\"url\" is longer than 512 characters";
+	if (!url_valid(url->valuestring))
+		return "\"url\" is not http:// or https:// and printable characters without blank, quote or backslash";
+	if (!version_valid(version->valuestring))
+		return "\"version\" is not a version (1 to 8 numbers of 1 to 9 digits, separated by dots)";
+	strcpy(a->url, url->valuestring);
+	strcpy(a->version, version->valuestring);
+	return NULL;
+}
+
+bool announce_parse(const char *payload, size_t len, announcement *a, char *err, size_t err_size)
+{
+	const char *why;
+	cJSON *o;
+
+	memset(a, 0, sizeof *a);
+	if (len > ANNOUNCE_MAX) {
+		snprintf(err, err_size, "announcement refused: more than %zu bytes", ANNOUNCE_MAX);
+		return false;
+	}
+	o = cJSON_ParseWithLength(payload, len);
+	why = o ? check_object(o, a) : "not JSON";
+	cJSON_Delete(o);
+	if (why)
+		snprintf(err, err_size, "announcement refused: %s", why);
+	return !why;
+}
+
+bool announce_wanted(const board_status *s, const announcement *a, char *detail, size_t detail_size)
+{
+	const char *running = s->booted ? s->image[s->booted - 1].version : "";
+
+	if (s->trial) {
+		snprintf(detail, detail_size, "a trial of image %d is pending", s->trial);
+		return false;
+	}
+	if (s->rollback && strcmp(s->image[s->rollback - 1].version, a->version) == 0) {
+		snprintf(detail, detail_size, "version %s went back on this board (image %d)", a->version,
+			 s->rollback);
+		return false;
+	}
+	if (running[0] && version_compare(a->version, running) <= 0) {
+		snprintf(detail, detail_size, "version %s is not newer than the running image's %s",
+			 a->version, running);
+		return false;
+	}
+	return true;
+}
