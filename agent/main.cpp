@@ -34,12 +34,15 @@ static const char HELP[] =
 	"            broker=HOST[:PORT] and group= needed; id=, user=, password=,\n"
 	"            board=, keepalive=, vemra_boot=, reboot= (docs/board-guide.md)\n"
 	"\n"
+	"Until FILE exists the agent waits for it, looking every 5 s.\n"
+	"\n"
 	"Exit status: 0 stopped by SIGTERM or SIGINT, 2 usage or configuration error.\n";
 
 constexpr int BACKOFF_FIRST = 2, BACKOFF_MAX = 60; // seconds between connection attempts
 constexpr int READY_POLL = 2, READY_WAIT = 120;    // the launcher's hand-over awaited
 constexpr int ACK_WAIT = 5;                        // a last state before the reboot
 constexpr size_t STATUS_OUT = 8192;
+constexpr unsigned CONFIG_POLL = 5; // seconds between looks for a missing configuration
 
 // JOB_REBOOT: installed; no other announcement is taken from there on.
 enum job_step { JOB_NONE, JOB_SIGNATURE, JOB_IMAGE, JOB_REBOOT };
@@ -648,6 +651,11 @@ int main(int argc, char **argv)
 		return usage(err);
 	}
 	a.backoff = BACKOFF_FIRST;
+	// A board not given its settings yet runs no session, and keeps
+	// quiet: init starts the agent again whenever it ends, so it waits
+	// for the file instead.
+	while (access(config, F_OK) != 0 && errno == ENOENT)
+		sleep(CONFIG_POLL);
 	if (!config_load(config, &a.cfg, err, sizeof err)) {
 		fprintf(stderr, "vemra-agent: %s\n", err);
 		return 2;

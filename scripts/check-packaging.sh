@@ -258,7 +258,7 @@ if recipe.get("INITSCRIPT_NAME") != "vemra-launcher" or \
 # with boot-check before the launcher, never restarted.
 def filled(path):
     return re.sub(r'@(VEMRA_\w+)@', r'\1', open(path).read().replace("@VEMRA_SBIN@", f"{tmp}/sbin"))
-for script in ["startup/vemra-launcher.init.in", "startup/mtd-name.in"]:
+for script in ["startup/vemra-launcher.init.in", "startup/mtd-name.in", "startup/vemra-agent.init.in"]:
     sh = subprocess.run(["sh", "-n"], input=filled(script), text=True, capture_output=True)
     if sh.returncode or not filled(script).startswith("#!/bin/sh\n"):
         error(f"{script}: not a shell script: {sh.stderr.strip()}")
@@ -290,6 +290,22 @@ verify = subprocess.run(["systemd-analyze", "verify", "--man=no", f"{tmp}/vemra-
                         capture_output=True, text=True)
 if verify.returncode or "vemra-launcher.service" in verify.stderr:
     error(f"startup/vemra-launcher.service.in: systemd-analyze: {verify.stderr.strip()}")
+# The fleet agent: one respawn line; a unit restarted whenever it ends.
+lines = [l for l in filled("startup/inittab-agent.in").splitlines() if l and not l.startswith("#")]
+if [l.split(":")[2:] for l in lines] != [["respawn", f"{tmp}/sbin/vemra-agent"]]:
+    error("startup/inittab-agent.in: not the agent alone, respawned")
+with open(f"{tmp}/sbin/vemra-agent", "w") as f:
+    f.write("#!/bin/sh\n")
+os.chmod(f"{tmp}/sbin/vemra-agent", 0o755)
+with open(f"{tmp}/vemra-agent.service", "w") as f:
+    f.write(filled("startup/vemra-agent.service.in"))
+unit = dict(l.split("=", 1) for l in open(f"{tmp}/vemra-agent.service") if "=" in l and l[0] != "#")
+if unit.get("ExecStart", "").strip() != f"{tmp}/sbin/vemra-agent" or unit.get("Restart", "").strip() != "always":
+    error("startup/vemra-agent.service.in: not the agent, restarted always")
+verify = subprocess.run(["systemd-analyze", "verify", "--man=no", f"{tmp}/vemra-agent.service"],
+                        capture_output=True, text=True)
+if verify.returncode or "vemra-agent.service" in verify.stderr:
+    error(f"startup/vemra-agent.service.in: systemd-analyze: {verify.stderr.strip()}")
 
 for e in errors:
     print(f"==> {e}", file=sys.stderr)

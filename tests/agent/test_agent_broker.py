@@ -246,8 +246,14 @@ class Broker(unittest.TestCase):
         self.assertEqual((status, out), (2, ""))
         self.assertEqual(err.count("\n"), 1, err)
         self.assertIn("chmod 600", err)
-        self.assertEqual(run("-c", self.dir / "none")[0], 2)
+        # No settings yet: the agent waits for them (init would start it
+        # again at once), then takes them up: these are refused.
+        waiting = subprocess.Popen([AGENT, "-c", self.dir / "later"], stderr=subprocess.PIPE, text=True)
         self.assertEqual(run("-x")[0], 2)
+        self.assertIsNone(waiting.poll())
+        (self.dir / "later").write_text("group=g\n")
+        self.assertEqual(waiting.wait(timeout=30), 2)
+        self.assertEqual(waiting.stderr.read().count("\n"), 1)
 
 
 if __name__ == "__main__":
