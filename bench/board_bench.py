@@ -13,16 +13,26 @@
 # with a real board's); peak memory is the most resident and the most
 # private memory of the process seen while it runs.
 #
-# usage: board_bench.py BOARD_BUILD HOST_BUILD WORK
+#
+# With the fleet agent in the board build, or with "fleet" alone: the
+# agent's resident and private memory while idle, connected to Debian's
+# mosquitto on the host (scripts/broker.sh); the time from an update's
+# announcement to the board's reboot (the host's clock: the announcement
+# published, QEMU ended by the reboot); and the bytes the board sends in a
+# day when idle (its network card's count over ten keepalive periods of
+# 20 s, scaled to the default keepalive of 120 s).
+#
+# usage: board_bench.py BOARD_BUILD HOST_BUILD WORK [fleet]
 import os
 import re
 import statistics
 import subprocess
 import sys
+import time
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "virtual-board"))
-from board import Board, big_image, container, sign, vboard  # noqa: E402 (the virtual board's driver)
+from board import TOP, Board, big_image, container, sign, vboard  # noqa: E402 (the virtual board's driver)
 
 ROUNDS = 9
 IMAGES = "/usr/share/vboard"
@@ -115,5 +125,68 @@ def main(board_build, host_build, work):
           " cat: %.3f s (%.2f x)" % (recovery, plain_write, recovery / plain_write))
 
 
+def agent_memory(board):
+    # Rss and Anonymous of the agent's process, from the page tables.
+    status, out, err = board.sh("grep -E '^(Rss|Anonymous):' /proc/$(pidof vemra-agent)/smaps_rollup")
+    assert (status, err) == (0, ""), err
+    return tuple(int(re.search(r"%s:\s+(\d+) kB" % k, out).group(1)) for k in ("Rss", "Anonymous"))
+
+
+def fleet(board_build, host_build, work):
+    broker = os.path.join(TOP, "scripts", "broker.sh")
+    web = os.path.join(TOP, "scripts", "web.sh")
+    run, www = os.path.join(work, "broker"), os.path.join(work, "www")
+    images, initramfs = os.path.join(work, "fleet-images"), os.path.join(work, "fleet.cpio.gz")
+    made("images", host_build, board_build, images)
+    sign(work, images)
+    made("initramfs", board_build, initramfs, VBOARD_IMAGES=images)
+    os.makedirs(run, exist_ok=True)
+    os.makedirs(www, exist_ok=True)
+    shutil.copy(os.path.join(images, "stable"), os.path.join(www, "update"))
+    subprocess.run([os.path.join(host_build, "vemra-image", "vemra-image"), "sign", "--key",
+                    os.path.join(work, "trusted.key"), "--version", "2.0", "--board", "vboard",
+                    os.path.join(www, "update")], check=True, stdout=subprocess.DEVNULL)
+    with open(os.path.join(run, "boards"), "w") as f:
+        f.write("b1 vboard g1 pw-b1\n")
+    port = subprocess.run([broker, "start", run], check=True, text=True, stdout=subprocess.PIPE).stdout.strip()
+    wport = subprocess.run([web, "start", www, os.path.join(work, "web")], check=True, text=True,
+                           stdout=subprocess.PIPE).stdout.strip()
+    conf = dict(line.split("=", 1) for line in open(os.path.join(run, "operator.conf")).read().split())
+    try:
+        board = Board({"initramfs": initramfs, "images": images}, os.path.join(work, "fleet-board"))
+        board.flash()
+        args = ("vboard.trust=trusted", "vboard.board=vboard", "vboard.fleet=10.0.2.2:%s,g1,b1,pw-b1" % port)
+        board.shell(*args)
+        # Idle: the agent restarted with a keepalive of 20 s, connected.
+        board.sh("echo keepalive=20 >> /etc/vemra/agent.conf && kill $(pidof vemra-agent); sleep 15")
+        memory = agent_memory(board)
+        tx = "cat /sys/class/net/eth0/statistics/tx_bytes /sys/class/net/eth0/statistics/tx_packets"
+        before = [int(v) for v in board.sh(tx)[1].split()]
+        board.sh("sleep 200")
+        after = [int(v) for v in board.sh(tx)[1].split()]
+        per_ping = [(a - b) / 10 for a, b in zip(after, before)]
+        # An update announced: the time to the reboot that ends QEMU.
+        start = time.monotonic()
+        subprocess.run(["mosquitto_pub", "-p", port, "-u", conf["user"], "-P", conf["password"], "-V",
+                        "mqttv5", "-q", "1", "-r", "-t", "vemra/vboard/g1/update", "-m",
+                        '{"url": "http://10.0.2.2:%s/update", "version": "2.0"}' % wport], check=True)
+        board.wait_end()
+        to_reboot = time.monotonic() - start
+    finally:
+        subprocess.run([web, "stop", os.path.join(work, "web")])
+        subprocess.run([broker, "stop", run])
+    day = 86400 / 120
+    print("vemra-agent idle, connected: %d KiB resident, %d KiB private" % memory)
+    print("idle traffic: %.0f bytes in %.1f packets per keepalive; a day at 120 s: %.0f bytes, %.0f packets"
+          % (per_ping[0], per_ping[1], per_ping[0] * day, per_ping[1] * day))
+    print("announcement to reboot (the signed update pulled over HTTP, installed for a trial): %.1f s"
+          % to_reboot)
+
+
 if __name__ == "__main__":
-    main(*sys.argv[1:])
+    if sys.argv[4:] == ["fleet"]:
+        fleet(*sys.argv[1:4])
+    else:
+        main(*sys.argv[1:])
+        if os.path.exists(os.path.join(sys.argv[1], "agent", "vemra-agent")):
+            fleet(*sys.argv[1:])

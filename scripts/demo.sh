@@ -26,11 +26,15 @@
 # there it refuses an image signed as 1.0, older than its floor, and one
 # signed for another board, installs the 1.0 image into slot 1 only with
 # --allow-downgrade, refuses to select it, and reboots into 2.0),
-# fleet (three boards side by side, each on a network of its own, pull one
-# signed update from lighttpd on the host and try it; the third is started
-# with vboard.unhealthy, its application's health check fails, and it goes
-# back to image 1; one line per board at the end; the boards always power
-# off by themselves, their consoles in build-board/demo/fleet/boardN.log).
+# fleet (five boards side by side, each on a network of its own, with the
+# MQTT agent: they report to Debian's mosquitto on the host; the operator
+# announces the update signed as 2.0 to the canary group (two boards),
+# reads the fleet table, then announces it to the main group (three
+# boards, one of them started with vboard.unhealthy: its application's
+# health check fails and it goes back to 1.0); the boards pull it from
+# lighttpd on the host; the verdict comes from vemra-fleet fleet --json;
+# board5's credentials are refused board1's state; the consoles are in
+# build-board/demo/fleet/boardN.log).
 # KEY=VALUE pairs go into the boot loader's environment: gdb=on
 # gdbserver=10.0.2.2 gdbport=2345, memchk=on, shell=on.
 #
@@ -57,67 +61,115 @@ BUILD=${VBOARD_BUILD:-build-board}
 VB=virtual-board/vboard
 die() { printf 'demo: %s\n' "$*" >&2; exit 1; }
 
-# fleet_board N URL [ARG...]: board N, flashed in DEMO/boardN, booted
-# until a boot ends without a reboot: its first boot pulls the update at
-# URL and reboots, and every reboot (the pull's, the watchdog's) ends
-# QEMU, so the board is booted again, at most 8 times. ARGs go on every
-# boot's command line. Its consoles go one after another to
-# DEMO/boardN.log.
+# The MQTT fleet: five boards in two groups (canary: board1, board2; main:
+# board3, board4 and board5, whose application's health check fails),
+# each with the agent, a password of its own and the broker on the host
+# (scripts/broker.sh), their updates on lighttpd (scripts/web.sh). The
+# operator steers them with vemra-fleet alone, and the verdict comes from
+# the broker, never from the consoles (DEMO/boardN.log).
+FLEET_BOARDS=(board1:canary board2:canary board3:main board4:main board5:main:unhealthy)
+
+# fleet_board N GROUP PASSWORD [ARG...]: board N (flashed in DEMO/boardN),
+# booted again after each reboot (QEMU ends there) until the demo ends,
+# at most 12 times; its consoles go one after another to DEMO/boardN.log.
 fleet_board() {
-	local n=$1 state=$DEMO/board$1 log=$DEMO/board$1.log boot
-	local pull=("vboard.pull=$2")
-	shift 2
-	: >"$log"
-	for boot in 1 2 3 4 5 6 7 8; do
-		say "board $n: boot $boot"
-		$VB boot "$DEMO/initramfs.cpio.gz" "$state" vboard.poweroff vboard.trust=demo \
-			"${pull[@]}" "$@" </dev/null >"$log.boot" 2>&1 || { cat "$log.boot" >>"$log"; return 1; }
-		cat "$log.boot" >>"$log"
-		pull=()
-		grep -Eq '^vboard# reboot|rebooting, as the watchdog would' "$log.boot" || return 0
+	local n=$1 group=$2 password=$3 boot qemu
+	shift 3
+	for boot in $(seq 12); do
+		[ ! -e "$DEMO/stop" ] || return 0
+		echo "==> demo: board$n, boot $boot" >>"$DEMO/board$n.log"
+		$VB boot "$DEMO/initramfs.cpio.gz" "$DEMO/board$n" vboard.trust=demo vboard.board=vboard \
+			"vboard.time=$(date +%s)" "vboard.fleet=10.0.2.2:$port,$group,board$n,$password" "$@" \
+			</dev/null >>"$DEMO/board$n.log" 2>&1 &
+		qemu=$!
+		echo "$qemu" >"$DEMO/board$n.pid"
+		wait "$qemu" || [ -e "$DEMO/stop" ] || return 1
 	done
-	say "board $n: still rebooting after 8 boots ($log)"
+	say "board$n: rebooted 12 times"
 	return 1
 }
 
-# fleet_outcome N: board N's line: the image its first boot started, the
-# image its last boot started, and what became of the trial.
-fleet_outcome() {
-	local log=$DEMO/board$1.log booted outcome="not updated"
-	booted=$(grep -ao "^Booting image '[12]'" "$log" | tr -dc 12 || true)
-	grep -aq '^trial of image 2 confirmed' "$log" && outcome=confirmed
-	grep -aq '^vemra-boot: image 2 .*: back to image 1' "$log" && outcome="trial failed, went back"
-	echo "board $1: image ${booted:0:1} -> image ${booted: -1}, $outcome"
+fleet_cli() {
+	"$HOST/fleet/vemra-fleet" "$1" --broker "127.0.0.1:$port" --credentials "$broker/operator.conf" "${@:2}"
 }
 
-# fleet: lighttpd serves the signed update on a free port; three boards
-# pull it at 10.0.2.2 (the host, on each board's own network), the third
-# with vboard.unhealthy; then one line per board, each as planned.
+# fleet_wait SECONDS WHAT CONDITION: until CONDITION (Python, over b: each
+# board's state by its id, and on(id, version): the board runs that
+# version and has no trial pending) holds of what the broker keeps.
+fleet_wait() {
+	local end=$((SECONDS + $1))
+	while [ $SECONDS -lt "$end" ]; do
+		if fleet_cli fleet --json >"$DEMO/fleet.json" 2>"$DEMO/fleet.err" &&
+			python3 - "$DEMO/fleet.json" "$3" <<'PY'
+import json, sys
+b = {e["state"]["id"]: e["state"] for e in json.load(open(sys.argv[1]))}
+def on(i, version):
+    s = b.get(i)
+    return bool(s) and s["running"] in (1, 2) and s["trial"] is None \
+        and s["images"][s["running"] - 1]["version"] == version
+sys.exit(0 if eval(sys.argv[2]) else 1)
+PY
+		then
+			say "$2 (after $((SECONDS - fleet_start)) s)"
+			return 0
+		fi
+		sleep 2
+	done
+	die "fleet: not within $1 s: $2 (the broker's view: $DEMO/fleet.json; consoles in $DEMO/)"
+}
+
+fleet_stop() {
+	touch "$DEMO/stop"
+	kill $(cat "$DEMO"/board*.pid 2>/dev/null) 2>/dev/null || true
+	wait 2>/dev/null || true
+	scripts/web.sh stop "$web" 2>/dev/null || true
+	scripts/broker.sh stop "$broker" 2>/dev/null || true
+}
+
 fleet() {
-	local port n line failed=0 start=$SECONDS
-	local want=("board 1: image 1 -> image 2, confirmed" "board 2: image 1 -> image 2, confirmed"
-		"board 3: image 1 -> image 1, trial failed, went back")
-	web=$DEMO/web pids=()
-	trap 'kill "${pids[@]}" 2>/dev/null || true; scripts/web.sh stop "$web"' EXIT
-	port=$(scripts/web.sh start "$DEMO/www" "$web")
-	say "lighttpd serves $DEMO/www at 127.0.0.1:$port, the boards' 10.0.2.2:$port"
-	for n in 1 2 3; do
-		$VB flash "$DEMO/board$n" --image1 "$img/image1" --image2 "$img/image2" \
-			--rescue "$img/recovery"
+	local entry id group extra n=0 out
+	local canary="on('board1', '2.0') and on('board2', '2.0')"
+	local all_old="all(on('board%d' % i, '1.0') for i in range(1, 6))"
+	local main_done="on('board3', '2.0') and on('board4', '2.0') and on('board5', '1.0') and b['board5']['rollback'] == {'from': 2, 'to': 1}"
+	web=$DEMO/web broker=$DEMO/broker fleet_start=$SECONDS
+	mkdir -p "$broker"
+	: >"$broker/boards"
+	for entry in "${FLEET_BOARDS[@]}"; do
+		IFS=: read -r id group extra <<<"$entry"
+		echo "$id vboard $group $(od -An -N12 -tx1 /dev/urandom | tr -d ' \n')" >>"$broker/boards"
 	done
-	say "three boards pull the update and try it (consoles: $DEMO/board1.log ...)"
-	fleet_board 1 "http://10.0.2.2:$port/update" & pids+=($!)
-	fleet_board 2 "http://10.0.2.2:$port/update" & pids+=($!)
-	fleet_board 3 "http://10.0.2.2:$port/update" vboard.unhealthy & pids+=($!)
-	for n in 0 1 2; do wait "${pids[$n]}" || failed=1; done
-	pids=()
-	say "the fleet ran for $((SECONDS - start)) s"
-	for n in 1 2 3; do
-		line=$(fleet_outcome $n)
-		echo "$line"
-		[ "$line" = "${want[$((n - 1))]}" ] || failed=1
-	done
-	[ $failed -eq 0 ] || die "the fleet did not end as planned (consoles in $DEMO/)"
+	trap fleet_stop EXIT
+	port=$(scripts/broker.sh start "$broker")
+	say "mosquitto at 127.0.0.1:$port (the boards' 10.0.2.2:$port), a password and an ACL entry per board"
+	wport=$(scripts/web.sh start "$DEMO/www" "$web")
+	say "lighttpd serves the update at 127.0.0.1:$wport (the boards' 10.0.2.2:$wport)"
+	while read -r id _ group password; do
+		n=$((n + 1))
+		$VB flash "$DEMO/board$n" --image1 "$img/old" --image2 "$img/image2" --rescue "$img/recovery"
+		extra=()
+		[[ ${FLEET_BOARDS[$((n - 1))]} != *:unhealthy ]] || extra=(vboard.unhealthy)
+		fleet_board "$n" "$group" "$password" "${extra[@]}" &
+	done <"$broker/boards"
+	say "five boards boot image 1 (1.0, signed); each agent reports to the broker"
+	fleet_wait 180 "all five boards report 1.0" "$all_old"
+	fleet_cli fleet
+	say "operator: announce 2.0 to the canary group"
+	fleet_cli announce --board vboard --group canary --url "http://10.0.2.2:$wport/update" --version 2.0
+	fleet_wait 240 "both canary boards run 2.0, confirmed" "$canary"
+	fleet_cli fleet
+	say "operator: announce 2.0 to the main group"
+	fleet_cli announce --board vboard --group main --url "http://10.0.2.2:$wport/update" --version 2.0
+	fleet_wait 300 "board3 and board4 run 2.0, confirmed; board5 went back to 1.0" "$canary and $main_done"
+	fleet_cli fleet
+	read -r id _ group password < <(sed -n 5p "$broker/boards")
+	say "board5's credentials publishing board1's state (mosquitto_pub):"
+	out=$(mosquitto_pub -h 127.0.0.1 -p "$port" -V mqttv5 -q 1 -i demo-board5 -u "$id" -P "$password" \
+		-t vemra/vboard/board1/state -m '{}' 2>&1) && die "fleet: the broker let board5 write board1's state"
+	echo "$out"
+	[[ $out == *"not authorized"* || $out == *"Not authorized"* ]] ||
+		die "fleet: board5's publish failed, but not for the ACL: $out"
+	fleet_wait 10 "board1's state is still its own" "$canary"
+	say "the fleet ran for $((SECONDS - fleet_start)) s"
 }
 
 # boot [ARG...]: one boot of the board in DEMO, ARGs added to its kernel
@@ -211,6 +263,12 @@ trap 'rm -f "$kernel_log"' EXIT
 $VB kernel >/dev/null 2>"$kernel_log" 9>&- &
 kernel=$!
 need_packages "${DEMO_PACKAGES[@]}" || die "cannot install the packages (run as root on Debian bookworm)"
+# busybox beside the rest too: libsodium's configure and the links keep a
+# core idle now and then.
+busybox_log=$(mktemp)
+trap 'rm -f "$kernel_log" "$busybox_log"' EXIT
+$VB busybox >/dev/null 2>"$busybox_log" 9>&- &
+busybox=$!
 say "building the host tools ($HOST/), the board ($BUILD/, PowerPC), its busybox and kernel"
 # A new host build is vemra-image's alone; one the tests made keeps them.
 tests=()
@@ -218,10 +276,10 @@ tests=()
 cmake -S . -B "$HOST" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${tests[@]}" >/dev/null
 cmake --build "$HOST" -j"$(jobs)" --target vemra-image >/dev/null
 $VB build "$BUILD"
-$VB busybox >/dev/null
+wait "$busybox" || { cat "$busybox_log" >&2; die "the board's busybox could not be built"; }
 wait "$kernel" || { cat "$kernel_log" >&2; die "the board's kernel could not be built"; }
-cat "$kernel_log" >&2
-rm -f "$kernel_log"
+cat "$busybox_log" "$kernel_log" >&2
+rm -f "$kernel_log" "$busybox_log"
 trap - EXIT
 exec 9>&-
 
@@ -251,9 +309,12 @@ if [ "$scenario" = signed ]; then
 	cp "$img/update.minisig" "$img/tampered.minisig"
 fi
 if [ "$scenario" = fleet ]; then
-	# The update the fleet pulls: stable (its application checks its
-	# health, then confirms) signed as 2.0 for vboard, beside its
-	# signature in the folder lighttpd serves.
+	# The boards start with old, a copy of image 1 signed as 1.0, its
+	# signature kept beside it. The update the fleet pulls: stable (its
+	# application checks its health, then confirms) signed as 2.0 for
+	# vboard, beside its signature in the folder lighttpd serves.
+	cp "$img/image1" "$img/old"
+	sign --version 1.0 --board vboard "$img/old"
 	mkdir -p "$DEMO/www"
 	cp "$img/stable" "$DEMO/www/update"
 	sign --version 2.0 --board vboard "$DEMO/www/update"
