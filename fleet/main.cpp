@@ -126,7 +126,6 @@ static int run(const char *cmd, const options *o)
 	}
 	if (strcmp(cmd, "fleet") == 0)
 		return credentials_read(o->credentials, &c) ? cmd_fleet(&a, &c, o->board, o->json) : STATUS_ERROR;
-	// The values are checked before the credentials are read.
 	if (!credentials_read(o->credentials, &c))
 		return STATUS_ERROR;
 	return cmd_announce(&a, &c, o->board, o->group, o->url, o->version);
