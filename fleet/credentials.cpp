@@ -40,7 +40,7 @@ static bool take_line(const char *path, int n, char *line, credentials *c, bool 
 		return false;
 	}
 	*seen = true;
-	strcpy(is_user ? c->user : c->password, value); // shorter than the line buffer
+	snprintf(is_user ? c->user : c->password, CREDENTIAL_MAX, "%s", value);
 	return true;
 }
 

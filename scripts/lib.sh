@@ -27,6 +27,11 @@ need_packages() {
 BUILD_PACKAGES=(cmake make g++ pkg-config libi2c-dev libsodium-dev minisign libgtest-dev libgmock-dev
 	u-boot-tools python3 python3-cryptography tar gzip)
 
+# Packages for vemra-fleet, the fleet's operator program (-DVEMRA_FLEET=ON:
+# libmosquitto and cJSON), and its tests: the broker mosquitto
+# (scripts/broker.sh), its clients as the boards, pytest.
+FLEET_PACKAGES=(libmosquitto-dev libcjson-dev mosquitto mosquitto-clients python3-pytest)
+
 # Packages for the check of the Buildroot and Yocto files in dist/ and the
 # start-up files (scripts/check-packaging.sh): kconfiglib reads the
 # Config.in files, systemd's systemd-analyze the unit; a board build is

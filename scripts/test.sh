@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 # Every package first: later steps then install nothing while the board's
 # kernel and busybox build.
-need_packages "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" "${RELIABILITY_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" \
+need_packages "${BUILD_PACKAGES[@]}" "${FLEET_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" "${RELIABILITY_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" \
 	"${PPC_PACKAGES[@]}" "${VBOARD_PACKAGES[@]}"
 
 # The board's kernel and busybox (cross-built from Debian's sources on the
@@ -21,7 +21,9 @@ trap 'rm -f "$parts_log"' EXIT
 parts=$!
 
 say "building (build/)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMRA_TESTS=ON >/dev/null
+# With vemra-fleet, the fleet's operator program, and its tests against a
+# real broker.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMRA_TESTS=ON -DVEMRA_FLEET=ON >/dev/null
 cmake --build build -j"$(jobs)"
 
 say "running the native tests"
