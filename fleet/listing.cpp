@@ -21,6 +21,7 @@ struct received {
 	char *topic;
 	char *payload;
 	size_t len;
+	size_t order; // the message's place among those received
 };
 
 struct listing {
@@ -37,60 +38,52 @@ static void drop(received *m)
 	free(m->payload);
 }
 
-// The message of a topic, a new one at the end when there is none; nullptr
-// when memory runs out.
-static received *slot_for(listing *l, const char *topic)
+// A new message at the end; false when memory runs out.
+static bool keep(listing *l, const mosquitto_message *msg)
 {
-	for (size_t i = 0; i < l->n; i++)
-		if (strcmp(l->msgs[i].topic, topic) == 0)
-			return &l->msgs[i];
 	if (l->n == l->cap) {
 		const size_t cap = l->cap ? 2 * l->cap : 64;
 		received *grown = (received *)realloc(l->msgs, cap * sizeof *grown);
 
 		if (!grown)
-			return nullptr;
+			return false;
 		l->msgs = grown;
 		l->cap = cap;
 	}
 	received *m = &l->msgs[l->n];
 
-	m->topic = strdup(topic);
-	m->payload = nullptr;
-	if (!m->topic)
-		return nullptr;
+	m->topic = strdup(msg->topic);
+	m->payload = (char *)malloc(msg->payloadlen > 0 ? (size_t)msg->payloadlen : 1);
+	m->len = (size_t)msg->payloadlen;
+	m->order = l->n;
+	if (!m->topic || !m->payload) {
+		drop(m);
+		return false;
+	}
+	memcpy(m->payload, msg->payload, m->len);
 	l->n++;
-	return m;
+	return true;
 }
 
-// A later message on a topic replaces the one before.
 static void on_message(session *s, const mosquitto_message *msg)
 {
 	listing *l = (listing *)s->user;
 
 	if (l->done || l->out_of_memory)
 		return;
-	if (strcmp(msg->topic, l->probe) == 0) {
+	if (strcmp(msg->topic, l->probe) == 0)
 		l->done = true;
-		return;
-	}
-	received *m = slot_for(l, msg->topic);
-	char *payload = (char *)malloc(msg->payloadlen > 0 ? (size_t)msg->payloadlen : 1);
-
-	if (!m || !payload) {
-		free(payload);
+	else if (!keep(l, msg))
 		l->out_of_memory = true;
-		return;
-	}
-	free(m->payload);
-	memcpy(payload, msg->payload, (size_t)msg->payloadlen);
-	m->payload = payload;
-	m->len = (size_t)msg->payloadlen;
 }
 
+// By topic, then in the order received.
 static int by_topic(const void *a, const void *b)
 {
-	return strcmp(((const received *)a)->topic, ((const received *)b)->topic);
+	const received *x = (const received *)a, *y = (const received *)b;
+	const int topic = strcmp(x->topic, y->topic);
+
+	return topic ? topic : x->order < y->order ? -1 : 1;
 }
 
 static int by_board_then_id(const void *a, const void *b)
@@ -168,7 +161,9 @@ static fleet_row *make_rows(listing *l, size_t *n, bool *bad)
 		const received *m = &l->msgs[i];
 		char why[200];
 
-		if (m->len == 0) // a state withdrawn while the list was made
+		// A later message on the same topic replaces this one; an empty one
+		// withdraws the state.
+		if ((i + 1 < l->n && strcmp(l->msgs[i + 1].topic, m->topic) == 0) || m->len == 0)
 			continue;
 		if (state_row(m->topic, m->payload, m->len, &rows[*n], why, sizeof why))
 			++*n;
