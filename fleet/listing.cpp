@@ -60,7 +60,8 @@ static bool keep(listing *l, const mosquitto_message *msg)
 		drop(m);
 		return false;
 	}
-	memcpy(m->payload, msg->payload, m->len);
+	if (m->len)
+		memcpy(m->payload, msg->payload, m->len);
 	l->n++;
 	return true;
 }
@@ -156,7 +157,8 @@ static fleet_row *make_rows(listing *l, size_t *n, bool *bad)
 	*n = 0;
 	if (!rows)
 		return nullptr;
-	qsort(l->msgs, l->n, sizeof *l->msgs, by_topic);
+	if (l->n > 1)
+		qsort(l->msgs, l->n, sizeof *l->msgs, by_topic);
 	for (size_t i = 0; i < l->n; i++) {
 		const received *m = &l->msgs[i];
 		char why[200];
