@@ -202,7 +202,7 @@ int session_open(session *s, const broker_address *a, const credentials *c)
 int session_subscribe(session *s, const char *const *filters, int n)
 {
 	s->subscribed = false;
-	const int rc = mosquitto_subscribe_multiple(s->mosq, &s->sub_mid, n, (char *const *)filters, 1, 0, nullptr);
+	const int rc = mosquitto_subscribe_multiple(s->mosq, &s->sub_mid, n, (char *const *)filters, 0, 0, nullptr);
 
 	if (rc != MOSQ_ERR_SUCCESS)
 		return broken(s, rc);

@@ -53,9 +53,13 @@ int session_open(session *s, const broker_address *a, const credentials *c);
 // Runs the network until *done: STATUS_OK, or STATUS_ERROR having said why
 // (the connection lost, the time up).
 int session_run(session *s, const bool *done);
-// Subscribes to the n <= 4 filters at QoS 1 in one SUBSCRIBE and waits for
-// its SUBACK: STATUS_OK, STATUS_REFUSED when the broker refused a filter
-// (said, with its reason), or STATUS_ERROR.
+// Subscribes to the n <= 4 filters in one SUBSCRIBE and waits for its
+// SUBACK: STATUS_OK, STATUS_REFUSED when the broker refused a filter
+// (said, with its reason), or STATUS_ERROR. At QoS 0: a broker sends the
+// retained messages of a QoS 0 subscription at once, over the connection
+// that TCP keeps whole, where mosquitto holds those of a QoS 1 one past
+// its window of 20 in a queue, and drops them past 1000
+// (max_queued_messages): a fleet's list would lose boards.
 int session_subscribe(session *s, const char *const *filters, int n);
 // Publishes at QoS 1 and waits for the PUBACK: STATUS_OK, STATUS_REFUSED
 // when its reason code is 0x80 or more (said, naming the topic and the

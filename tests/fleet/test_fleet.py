@@ -5,6 +5,7 @@
 # out here.
 #
 # Run by CTest: VEMRA_FLEET_BIN (the program), VEMRA_VERSION, BROKER_SH.
+import concurrent.futures
 import json
 import os
 import subprocess
@@ -85,7 +86,8 @@ STATES = [state("a9", time=1765266399, running=2, versions=("1.0", None), trial=
                 update={"version": "2.0", "url": "http://10.0.2.2/u.img", "step": "rebooting", "detail": None})]
 ROWS = {"b1": ("b1", "acme", "g1", "1 (1.0)", "image 2, 1 of 3 boots", "-", "rebooting 2.0", "2025-12-08 07:46:40"),
         "b2": ("b2", "acme", "g2", "-", "-", "image 2 -> 1", "-", "1970-01-01 00:00:00"),
-        "a9": ("a9", "other", "g1", "2", "image 1, 0 of 1 boot", "-", "-", "2025-12-09 07:46:39")}
+        "a9": ("a9", "other", "g1", "2", "image 1, 0 of 1 boot", "-", "-", "2025-12-09 07:46:39"),
+        "b9": ("acme", "g1", "1 (1.0)", "-", "-", "-", "2025-12-08 07:46:40")}
 
 
 def as_json(ids):
@@ -105,6 +107,19 @@ def test_fleet_lists_retained_states_by_board_then_id(broker, args, ids):
     assert out == json.dumps(as_json(ids), separators=(",", ":")) + "\n"
 
 
+def test_fleet_lists_more_boards_than_a_broker_queues(broker):
+    # mosquitto queues at most 1000 messages for a client beyond those in
+    # flight: every one of 1100 boards must be listed all the same.
+    ids = [f"n{i:04}" for i in range(1100)]
+    with concurrent.futures.ThreadPoolExecutor(8) as pool:
+        done = pool.map(lambda i: broker.pub("operator", f"vemra/acme/{i}/state", json.dumps(state(i))), ids)
+        assert all(r.returncode == 0 for r in done)
+    status, out, err = broker.fleet()
+    assert (status, out.splitlines()[1::1099], err) == (0, [line(ids[0], *ROWS["b9"]).rstrip("\n"),
+                                                          line(ids[-1], *ROWS["b9"]).rstrip("\n")], "")
+    assert len(out.splitlines()) == 1101
+
+
 GOOD = json.dumps(state("b9"), separators=(",", ":"))
 
 
@@ -120,11 +135,12 @@ def padded(n):
     (GOOD.replace('"running":1', '"running":"1"'), '"running" is not 1, 2 or null'),
     (GOOD.replace('"time":1765180000', '"time":-1'), '"time" is not a time (whole seconds since 1970)'),
     (GOOD.replace(',"error":null', ""), 'no "error"'),
+    (GOOD.replace('"group":"g1"', '"group":"g 1"'), '"group" is not a name (1 to 63 of A-Z a-z 0-9 . _ -)'),
     (GOOD.replace('"slot":2', '"slot":1'), '"images" is not two images (slot 1, slot 2)'),
     (GOOD.replace('"trial":null', '"trial":{"image":2,"boots":3}'), '"trial" is not a trial (image, boots, used) or null'),
     (GOOD.replace('"id":"b9"', '"id":"b1"'), "the state of b1 on another board's topic"),
     (padded(4097), "4097 bytes, more than 4096"),
-    (padded(4096), None),
+    (padded(4094) + " \n", None),  # 4096 bytes, blanks after the object
 ], ids=lambda v: v[:24] if isinstance(v, str) else None)
 def test_a_state_that_cannot_be_read_gets_its_line(broker, payload, why):
     b1 = state("b1")
@@ -133,8 +149,7 @@ def test_a_state_that_cannot_be_read_gets_its_line(broker, payload, why):
     b1_line = line("b1", "acme", "g1", "1 (1.0)", "-", "-", "-", "2025-12-08 07:46:40")
     if why is None:
         assert len(payload) == 4096
-        assert broker.fleet() == (0, HEADER + b1_line + line("b9", "acme", "g1", "1 (1.0)", "-", "-", "-",
-                                                                   "2025-12-08 07:46:40"), "")
+        assert broker.fleet() == (0, HEADER + b1_line + line("b9", *ROWS["b9"]), "")
     else:
         assert broker.fleet() == (1, HEADER + b1_line, f"vemra-fleet: vemra/acme/b9/state: {why}\n")
 
