@@ -158,13 +158,15 @@ def test_announce_publishes_retained_and_clear_withdraws(broker):
     url = "http://10.0.2.2:8080/update.img"
     assert broker.announce("--board", "acme", "--group", "g1", "--url", url, "--version", "2.0") == \
         (0, "vemra/acme/g1/update: 2.0 announced\n", "")
-    assert broker.announce("--board", "acme", "--group", "g2", "--url", url + "2", "--version", "2.1") [0] == 0
+    longest = "https://h/" + "u" * 502  # 512 characters
+    assert broker.announce("--board", "acme", "--group", "g2", "--url", longest, "--version", "2.1")[0] == 0
     # Read by a board of the group that subscribes afterwards: retained.
     assert broker.first("b1", "vemra/acme/g1/update") == f'vemra/acme/g1/update {{"url":"{url}","version":"2.0"}}\n'
     # b1 may not read g2's announcement: the broker hands it g1's alone.
     assert broker.first("b1", "vemra/acme/g2/update", "vemra/acme/g1/update").startswith("vemra/acme/g1/update ")
     assert broker.announce("--board", "acme", "--group", "g1", "--clear") == (0, "vemra/acme/g1/update: withdrawn\n", "")
-    assert broker.first("operator", "vemra/acme/g1/update", "vemra/acme/g2/update").startswith("vemra/acme/g2/update ")
+    assert broker.first("operator", "vemra/acme/g1/update", "vemra/acme/g2/update") == \
+        f'vemra/acme/g2/update {{"url":"{longest}","version":"2.1"}}\n'
 
 
 REFUSED = "not 1 to 63 of A-Z a-z 0-9 . _ -"
@@ -233,6 +235,8 @@ def test_broker_down_is_one_line(broker):
     (["fleet", "--broker", "h", "--credentials", "c", "--url", "u"], 2, "", "vemra-fleet: fleet: unknown option '--url'\n"),
     (["announce", "--broker", "h", "--credentials", "c", "--board", "b", "--group", "g", "--clear", "--version", "1"],
      2, "", "vemra-fleet: announce: --clear takes no --url or --version\n"),
+    (["fleet", "--broker", "h", "--credentials", "c", "--board", "a/b"], 1, "",
+     f"vemra-fleet: --board 'a/b': {REFUSED}\n"),
     (["announce", "--broker", "h:0", "--credentials", "c", "--board", "b", "--group", "g", "--clear"],
      2, "", "vemra-fleet: --broker 'h:0': not HOST or HOST:PORT\n"),
 ])
