@@ -56,6 +56,8 @@ static bool read_lines(const char *path, FILE *f, credentials *c)
 
 		if (len > 0 && line[len - 1] == '\n')
 			line[--len] = '\0';
+		if (len > 0 && line[len - 1] == '\r') // a file written on Windows
+			line[--len] = '\0';
 		else if (len + 1 >= sizeof line) {
 			error("%s:%d: line too long", path, n);
 			return false;

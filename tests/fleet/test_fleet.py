@@ -224,6 +224,17 @@ def test_credentials_come_from_a_private_file(broker, text, mode, err):
     assert broker.fleet(creds=f) == (2, "", "vemra-fleet: " + err.format(f=f, port=broker.port) + "\n")
 
 
+@pytest.mark.parametrize("boards, path, err", [
+    ("b1 acme g1 pw\n", "/usr/bin:/bin", "mosquitto is missing: install Debian's mosquitto (apt-get install mosquitto) as root"),
+    ("b1 acme g1 pw\nb/2 acme g1 pw\n", os.environ["PATH"], "{d}/boards:2: 'b/2': not 1 to 63 of A-Z a-z 0-9 . _ -"),
+    ("b1 acme g1\n", os.environ["PATH"], "{d}/boards:1: not 'ID BOARD GROUP PASSWORD'"),
+])
+def test_broker_sh_refuses_in_one_line(tmp_path, boards, path, err):
+    (tmp_path / "boards").write_text(boards)
+    r = subprocess.run([BROKER, "start", tmp_path], capture_output=True, text=True, env=dict(os.environ, PATH=path))
+    assert (r.returncode, r.stdout, r.stderr) == (1, "", "broker: " + err.format(d=tmp_path) + "\n")
+
+
 def test_broker_down_is_one_line(broker):
     subprocess.run([BROKER, "stop", broker.dir], check=True)
     assert broker.fleet() == (2, "", f"vemra-fleet: cannot connect to 127.0.0.1:{broker.port}: Connection refused\n")
