@@ -139,6 +139,16 @@ def padded(n):
     (GOOD.replace('"slot":2', '"slot":1'), '"images" is not two images (slot 1, slot 2)'),
     (GOOD.replace('"trial":null', '"trial":{"image":2,"boots":3}'), '"trial" is not a trial (image, boots, used) or null'),
     (GOOD.replace('"id":"b9"', '"id":"b1"'), "the state of b1 on another board's topic"),
+    (GOOD.replace('"selected":1', '"selected":3'), '"selected" is not 1, 2 or null'),
+    (GOOD.replace('"time":1765180000', '"time":1765180000.5'), '"time" is not a time (whole seconds since 1970)'),
+    (GOOD.replace('"agent":"0.2"', '"agent":null'), '"agent" is not a string'),
+    (GOOD.replace('"floor":null', '"floor":2'), '"floor" is not a string or null'),
+    (GOOD.replace('"error":null', '"error":false'), '"error" is not a string or null'),
+    (GOOD.replace(',{"slot":2', ']#').split("]#")[0] + '],"floor":null,"trial":null,"rollback":null,"update":null,"error":null}',
+     '"images" is not two images (slot 1, slot 2)'),
+    (GOOD.replace('"rollback":null', '"rollback":{"from":2,"to":"1"}'), '"rollback" is not a rollback (from, to) or null'),
+    (GOOD.replace('"update":null', '"update":{"version":"2.0","url":"http://h/u","step":null,"detail":null}'),
+     '"update" is not an update (version, url, step, detail) or null'),
     (padded(4097), "4097 bytes, more than 4096"),
     (padded(4094) + " \n", None),  # 4096 bytes, blanks after the object
 ], ids=lambda v: v[:24] if isinstance(v, str) else None)
@@ -213,6 +223,8 @@ def test_acl_keeps_boards_to_their_own_topics(broker):
     ("user=operator\npassword=x\nhost=h\n", 0o600, "{f}:3: unknown key 'host' (user, password)"),
     ("user=operator\npassword\n", 0o600, "{f}:2: not a key=value line"),
     ("user=operator\npassword=x\n", 0o640, "{f}: readable by group or others (chmod 600 it)"),
+    ("user=operator\nuser=operator\npassword=x\n", 0o600, "{f}:2: user given twice"),
+    ("user=\npassword=x\n", 0o600, "{f}:1: user is empty"),
     (None, 0, "{f}: No such file or directory"),
     ("user=operator\npassword=wrong\n", 0o600, "127.0.0.1:{port}: the broker refused the connection: Not authorized (0x87)"),
 ])
@@ -233,6 +245,23 @@ def test_broker_sh_refuses_in_one_line(tmp_path, boards, path, err):
     (tmp_path / "boards").write_text(boards)
     r = subprocess.run([BROKER, "start", tmp_path], capture_output=True, text=True, env=dict(os.environ, PATH=path))
     assert (r.returncode, r.stdout, r.stderr) == (1, "", "broker: " + err.format(d=tmp_path) + "\n")
+
+
+def test_broker_keeps_retained_states_across_a_restart(broker):
+    assert os.stat(broker.op).st_mode & 0o777 == 0o600
+    broker.pub("b1", "vemra/acme/b1/state", json.dumps(state("b1")))
+    subprocess.run([BROKER, "stop", broker.dir], check=True)
+    broker.port = int(subprocess.run([BROKER, "start", broker.dir], capture_output=True, text=True).stdout)
+    # The operator's credentials stay; a line from Windows counts as one.
+    (broker.dir / "crlf.conf").write_text(f"user=operator\r\npassword={broker.op_password}\r\n")
+    (broker.dir / "crlf.conf").chmod(0o600)
+    assert broker.fleet(creds=broker.dir / "crlf.conf") == (0, HEADER + line("b1", *ROWS["b9"]), "")
+
+
+def test_a_long_id_moves_the_rest_of_its_line(broker):
+    id = "board-" + "x" * 57  # 63 characters
+    broker.pub("operator", f"vemra/acme/{id}/state", json.dumps(state(id)))
+    assert broker.fleet() == (0, HEADER + f"{id} " + line("", *ROWS["b9"])[17:], "")
 
 
 def test_broker_down_is_one_line(broker):
