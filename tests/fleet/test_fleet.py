@@ -8,6 +8,7 @@
 import concurrent.futures
 import json
 import os
+import re
 import subprocess
 
 import pytest
@@ -209,6 +210,10 @@ def test_acl_keeps_boards_to_their_own_topics(broker):
     (broker.dir / "b1.conf").chmod(0o600)
     assert broker.announce("--board", "acme", "--group", "g1", "--clear", creds=broker.dir / "b1.conf") == \
         (1, "", "vemra-fleet: vemra/acme/g1/update: the broker refused the message: Not authorized (0x87)\n")
+    # Nor list the fleet: its probe is refused.
+    status, out, err = broker.fleet(creds=broker.dir / "b1.conf")
+    assert (status, out) == (1, "") and re.fullmatch(r"vemra-fleet: vemra-fleet/vemra-fleet-\d+-[0-9a-f]{8}: "
+                                                     r"the broker refused the message: Not authorized \(0x87\)\n", err)
     # A board added to DIR/boards may publish once broker.sh users has run.
     with open(broker.dir / "boards", "a") as f:
         f.write("n1 acme g1 pw-n1\n")
@@ -258,6 +263,12 @@ def test_broker_keeps_retained_states_across_a_restart(broker):
     assert broker.fleet(creds=broker.dir / "crlf.conf") == (0, HEADER + line("b1", *ROWS["b9"]), "")
 
 
+def test_json_carries_any_text_of_a_state(broker):
+    b1 = state("b1", error='wget: "update.img": 404 Not Found \\ ünïcode\t')
+    broker.pub("b1", "vemra/acme/b1/state", json.dumps(b1))
+    assert json.loads(broker.fleet("--json")[1])[0]["state"] == b1
+
+
 def test_a_long_id_moves_the_rest_of_its_line(broker):
     id = "board-" + "x" * 57  # 63 characters
     broker.pub("operator", f"vemra/acme/{id}/state", json.dumps(state(id)))
@@ -275,6 +286,11 @@ def test_broker_down_is_one_line(broker):
     (["fleet", "--broker", "h", "--credentials", "c", "--url", "u"], 2, "", "vemra-fleet: fleet: unknown option '--url'\n"),
     (["announce", "--broker", "h", "--credentials", "c", "--board", "b", "--group", "g", "--clear", "--version", "1"],
      2, "", "vemra-fleet: announce: --clear takes no --url or --version\n"),
+    ([], 2, "", "vemra-fleet: no command given\n"),
+    (["list"], 2, "", "vemra-fleet: unknown command 'list'\n"),
+    (["fleet", "--broker", "h", "--credentials", "c", "extra"], 2, "", "vemra-fleet: fleet: unexpected argument 'extra'\n"),
+    (["announce", "--broker", "h", "--credentials", "c", "--board", "b", "--group", "g", "--url", "http://h/u"],
+     2, "", "vemra-fleet: announce: --url and --version are needed (or --clear)\n"),
     (["fleet", "--broker", "h", "--credentials", "c", "--board", "a/b"], 1, "",
      f"vemra-fleet: --board 'a/b': {REFUSED}\n"),
     (["announce", "--broker", "h:0", "--credentials", "c", "--board", "b", "--group", "g", "--clear"],
