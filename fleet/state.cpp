@@ -12,13 +12,13 @@
 // What a key of the state holds.
 enum kind { NAME, TEXT, TEXT_OR_NULL, TIME, SLOT_OR_NULL, IMAGES, TRIAL, ROLLBACK, UPDATE };
 
-struct key_spec {
+struct state_key {
 	const char *key;
 	kind what;
 };
 
 // Every key, in the order the board sends them.
-static const key_spec STATE_KEYS[] = {
+static const state_key STATE_KEYS[] = {
 	{"id", NAME},         {"board", NAME},        {"group", NAME},    {"time", TIME},
 	{"agent", TEXT},      {"running", SLOT_OR_NULL}, {"selected", SLOT_OR_NULL},
 	{"images", IMAGES},   {"floor", TEXT_OR_NULL}, {"trial", TRIAL},  {"rollback", ROLLBACK},
@@ -103,7 +103,7 @@ static bool value_valid(const cJSON *v, kind what)
 // Whether every key is there and of its kind; why not in why.
 static bool keys_valid(const cJSON *o, char *why, size_t why_size)
 {
-	for (const key_spec &k : STATE_KEYS) {
+	for (const state_key &k : STATE_KEYS) {
 		const cJSON *v = cJSON_GetObjectItemCaseSensitive(o, k.key);
 
 		if (!v) {
