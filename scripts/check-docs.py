@@ -3,14 +3,15 @@
 """Checks the commands and options that README.md and docs/*.md name
 against the programs' own help texts.
 
-Every `vemra-boot ...` or `vemra-image ...` in a code span or a code block
+Every `vemra-boot ...`, `vemra-image ...` or `vemra-fleet ...` in a code span or a code block
 must name a command that the program's usage lines list, with options
 that those lines list for that command; every code span that is an option
-alone (`--trial`, `--boots N`) must be an option of either program. Each
+alone (`--trial`, `--boots N`) must be an option of one of the programs. Each
 mismatch is printed with its file and line, and the exit status is 1.
 
 Usage: scripts/check-docs.py [BUILD_DIR]   (default build/, where the
-host build puts vemra-boot and vemra-image)
+host build puts vemra-boot, vemra-image and, with -DVEMRA_FLEET=ON,
+vemra-fleet)
 """
 import glob
 import os
@@ -18,7 +19,8 @@ import re
 import subprocess
 import sys
 
-PROGRAMS = {"vemra-boot": "vemra-boot/vemra-boot", "vemra-image": "vemra-image/vemra-image"}
+PROGRAMS = {"vemra-boot": "vemra-boot/vemra-boot", "vemra-image": "vemra-image/vemra-image",
+            "vemra-fleet": "fleet/vemra-fleet"}
 
 # Options of other tools that the docs name in a span of their own.
 OTHERS = {"--enable-minimal": "libsodium's configure"}
@@ -27,13 +29,15 @@ OTHERS = {"--enable-minimal": "libsodium's configure"}
 # list operator, a path, a prompt (vboard# ) or init's action; then what
 # follows it on the line. Not in vemra-boot.lock, "vemra-boot: ..." output
 # or prose.
-MENTION = re.compile(r"(?:^\s*|(?<=[|;&(/:])\s*|(?<=\w#)\s+)(vemra-boot|vemra-image)[ \t]+([^\n]*)")
+MENTION = re.compile(r"(?:^\s*|(?<=[|;&(/:])\s*|(?<=\w#)\s+)(vemra-boot|vemra-image|vemra-fleet)[ \t]+([^\n]*)")
 COMMENT = re.compile(r"(?:^|\s)#(?:\s.*)?$")
 OPTION = re.compile(r"^--?[a-zA-Z][-a-zA-Z]*$")
 
 
 def help_text(build, program):
     path = os.path.join(build, PROGRAMS[program])
+    if not os.path.exists(path):
+        sys.exit("check-docs: no %s (a host build with -DVEMRA_FLEET=ON makes them all)" % path)
     run = subprocess.run([path, "--help"], capture_output=True, text=True, check=False)
     if run.returncode != 0:
         sys.exit("check-docs: %s --help failed (%d): %s" % (path, run.returncode, run.stderr))
@@ -145,7 +149,7 @@ def check_file(path, tables, every_option, problems):
             check_command(program, command_line(text), tables[program], where, problems)
         if alone and alone[0].startswith("--") and "=" not in alone[0] and not MENTION.search(text):
             if alone[0] not in every_option and alone[0] not in OTHERS:
-                problems.append("%s: '%s' is an option of neither program" % (where, alone[0]))
+                problems.append("%s: '%s' is an option of no program" % (where, alone[0]))
 
 
 def main():

@@ -27,6 +27,7 @@ need_packages() {
 BUILD_PACKAGES=(cmake make g++ pkg-config libi2c-dev libsodium-dev minisign libgtest-dev libgmock-dev
 	u-boot-tools python3 python3-cryptography tar gzip)
 
+
 # Packages for the check of the Buildroot and Yocto files in dist/ and the
 # start-up files (scripts/check-packaging.sh): kconfiglib reads the
 # Config.in files, systemd's systemd-analyze the unit; a board build is
@@ -58,11 +59,13 @@ DEMO_PACKAGES=(cmake g++ pkg-config libi2c-dev libsodium-dev minisign u-boot-too
 	g++-powerpc-linux-gnu libc6-dev-powerpc-cross autoconf automake libtool bzip2
 	qemu-system-ppc mtd-utils lighttpd)
 
-# Packages for the fleet: vemra-agent's host build and its tests (Debian's
-# libmosquitto and cJSON; the mosquitto broker and its clients, wget), and
-# the fleet demo. Not for the first demo: the board's agent is built only
-# once scripts/cross-deps.sh --fleet has cross-built its libraries.
-FLEET_PACKAGES=(libmosquitto-dev libcjson-dev mosquitto mosquitto-clients wget)
+# Packages for the fleet: vemra-agent's host build and vemra-fleet
+# (-DVEMRA_AGENT=ON, -DVEMRA_FLEET=ON: Debian's libmosquitto and cJSON),
+# their tests (the mosquitto broker, scripts/broker.sh, and its clients as
+# stand-in boards or operator; wget; pytest), and the fleet demo. Not for
+# the first demo: the board's agent is built only once
+# scripts/cross-deps.sh --fleet has cross-built its libraries.
+FLEET_PACKAGES=(libmosquitto-dev libcjson-dev mosquitto mosquitto-clients wget python3-pytest)
 
 # Packages for the reliability checks: libFuzzer (clang), the static
 # checkers, valgrind (scripts/test-fuzz.sh, static-check.sh, test-valgrind.sh).

@@ -1,17 +1,17 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
 # cppcheck and clang-tidy over the launcher, the board layer, the shared
-# library, vemra-boot and the host tool (checks in .clang-tidy); any
+# library, vemra-boot and the host tools (checks in .clang-tidy); any
 # finding fails the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/lib.sh
 
-need_packages "${RELIABILITY_PACKAGES[@]}"
+need_packages "${RELIABILITY_PACKAGES[@]}" "${FLEET_PACKAGES[@]}"
 say "configuring build-tidy/ (compile commands only)"
-cmake -S . -B build-tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >/dev/null
+cmake -S . -B build-tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVEMRA_FLEET=ON >/dev/null
 
-srcs=$(find launcher libvemra board vemra-boot vemra-image -name '*.cpp' | sort)
+srcs=$(find launcher libvemra board vemra-boot vemra-image fleet -name '*.cpp' | sort)
 
 say "cppcheck"
 # shellcheck disable=SC2086

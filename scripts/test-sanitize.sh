@@ -1,6 +1,6 @@
 #!/bin/bash
 # SPDX-License-Identifier: MIT
-# Builds the native tests with AddressSanitizer and UndefinedBehaviorSanitizer
+# Builds the native tests (vemra-fleet's too) with AddressSanitizer and UndefinedBehaviorSanitizer
 # into build-asan/ and runs them: any invalid access, leak or undefined
 # operation fails the run (no recovery, no error swallowed).
 set -euo pipefail
@@ -14,7 +14,7 @@ san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-poin
 say "building with ASan+UBSan (build-asan/)"
 # Warnings are already fatal in the plain build; gcc's instrumented code
 # gives false -Wmaybe-uninitialized/-Wstringop-* hits, so not here.
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVEMRA_WERROR=OFF -DVEMRA_AGENT=ON \
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DVEMRA_WERROR=OFF -DVEMRA_AGENT=ON -DVEMRA_FLEET=ON \
 	-DCMAKE_C_FLAGS="$san" -DCMAKE_CXX_FLAGS="$san -O1" \
 	-DCMAKE_EXE_LINKER_FLAGS="$san" >/dev/null
 cmake --build build-asan -j"$(jobs)"

@@ -21,7 +21,9 @@ trap 'rm -f "$parts_log"' EXIT
 parts=$!
 
 say "building (build/)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMRA_TESTS=ON -DVEMRA_AGENT=ON >/dev/null
+# With the fleet: the board's agent and vemra-fleet, the operator's
+# program, and their tests against a real broker.
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEMRA_TESTS=ON -DVEMRA_AGENT=ON -DVEMRA_FLEET=ON >/dev/null
 cmake --build build -j"$(jobs)"
 
 say "running the native tests"
@@ -49,7 +51,9 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-30} ./scripts/test-fuzz.sh
 
 # The virtual board: the board build (PowerPC) on QEMU's ppce500 with the
 # board's kernel and busybox, driven over its serial console. Three boards
-# run side by side.
+# run side by side. The board build holds the fleet agent, its libraries
+# cross-built first.
+./scripts/cross-deps.sh --fleet >/dev/null
 virtual-board/vboard build build-board
 # No board, no pass: a kernel or busybox that cannot be built fails the run.
 wait "$parts" || { cat "$parts_log" >&2; say "the board's kernel or busybox could not be built"; exit 1; }
@@ -77,8 +81,8 @@ say "second board's tests: $(($(date +%s) - start)) s"
 # Every other demo, three at a time, each in its folder under
 # build-board/demo/: each fails unless its board's console shows the lines
 # it is there to show (its output in build-board/demo/SCENARIO.out). Then
-# three boards pull one signed update from lighttpd on the host: two
-# confirm it, the third goes back; the demo fails otherwise.
+# the fleet of five boards steered through the broker: four confirm the
+# update, the fifth goes back; the demo fails otherwise.
 start=$(date +%s)
 failed=0
 mkdir -p build-board/demo
