@@ -18,6 +18,7 @@
 # DIR/mosquitto.db across restarts; the log is DIR/mosquitto.log.
 #
 #   scripts/broker.sh start DIR    starts the broker; prints its port once it listens
+#                                  (the port it had, when it ran from DIR before)
 #   scripts/broker.sh users DIR    makes the password and ACL files again from
 #                                  DIR/boards; a running broker reloads them
 #   scripts/broker.sh stop DIR     stops the broker that DIR holds
@@ -112,17 +113,20 @@ started() {
 }
 
 cmd_start() {
-	local dir port pid from _
+	local dir port pid from last _
 	command -v mosquitto >/dev/null && command -v mosquitto_passwd >/dev/null ||
 		die "mosquitto is missing: install Debian's mosquitto (apt-get install mosquitto) as root"
 	mkdir -p "$1"
 	dir=$(realpath "$1")
 	! running "$dir" || die "a broker runs already from $dir (scripts/broker.sh stop $dir)"
 	users "$dir"
-	# The port can be taken between the look-up and mosquitto's bind: a few
-	# tries.
+	# A broker started again in DIR listens where it did, as the boards
+	# know it; a new one at a free port. That port can be taken between the
+	# look-up and mosquitto's bind: a few tries.
+	last=$(sed -n 's/^listener \([0-9]*\) .*/\1/p' "$dir/mosquitto.conf" 2>/dev/null || true)
 	for _ in 1 2 3 4 5; do
-		port=$(free_port)
+		port=${last:-$(free_port)}
+		last=
 		config "$dir" "$port" >"$dir/mosquitto.conf"
 		from=$(stat -c %s "$dir/mosquitto.log" 2>/dev/null || echo 0)
 		setsid mosquitto -c "$dir/mosquitto.conf" </dev/null >/dev/null 2>>"$dir/mosquitto.log" &

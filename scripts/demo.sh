@@ -163,12 +163,16 @@ fleet() {
 	fleet_cli fleet
 	read -r id _ group password < <(sed -n 5p "$broker/boards")
 	say "board5's credentials publishing board1's state (mosquitto_pub):"
+	# The broker answers the publish with reason code 0x87, which
+	# mosquitto_pub reports (its exit status stays 0).
 	out=$(mosquitto_pub -h 127.0.0.1 -p "$port" -V mqttv5 -q 1 -i demo-board5 -u "$id" -P "$password" \
-		-t vemra/vboard/board1/state -m '{}' 2>&1) && die "fleet: the broker let board5 write board1's state"
+		-t vemra/vboard/board1/state -m '{}' 2>&1) || true
 	echo "$out"
-	[[ $out == *"not authorized"* || $out == *"Not authorized"* ]] ||
-		die "fleet: board5's publish failed, but not for the ACL: $out"
+	[ "$out" = "Warning: Publish 1 failed: Not authorized." ] ||
+		die "fleet: board5's publish of board1's state was not refused by the ACL"
 	fleet_wait 10 "board1's state is still its own" "$canary"
+	fleet_cli fleet --json >"$DEMO/fleet.json"
+	say "the verdict, from the broker: four boards run 2.0, confirmed; board5 went back to 1.0"
 	say "the fleet ran for $((SECONDS - fleet_start)) s"
 }
 
@@ -273,8 +277,17 @@ say "building the host tools ($HOST/), the board ($BUILD/, PowerPC), its busybox
 # A new host build is vemra-image's alone; one the tests made keeps them.
 tests=()
 [ -f "$HOST/CMakeCache.txt" ] || tests=(-DVEMRA_TESTS=OFF)
+targets=(vemra-image)
+if [ "$scenario" = fleet ]; then
+	# The fleet's own: the broker and its clients, vemra-fleet on the host,
+	# the agent's libraries for the board (then vboard build adds it).
+	need_packages "${FLEET_PACKAGES[@]}" || die "cannot install the packages (run as root on Debian bookworm)"
+	tests+=(-DVEMRA_FLEET=ON)
+	targets+=(vemra-fleet)
+	scripts/cross-deps.sh --fleet >/dev/null
+fi
 cmake -S . -B "$HOST" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${tests[@]}" >/dev/null
-cmake --build "$HOST" -j"$(jobs)" --target vemra-image >/dev/null
+cmake --build "$HOST" -j"$(jobs)" --target "${targets[@]}" >/dev/null
 $VB build "$BUILD"
 wait "$busybox" || { cat "$busybox_log" >&2; die "the board's busybox could not be built"; }
 wait "$kernel" || { cat "$kernel_log" >&2; die "the board's kernel could not be built"; }
