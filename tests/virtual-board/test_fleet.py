@@ -23,6 +23,7 @@ UPDATE = "vemra/vboard/g1/update"
 class Broker:
     def __init__(self, run):
         self.run = run
+        os.makedirs(run)
         with open(os.path.join(run, "boards"), "w") as f:
             f.write("b1 vboard g1 pw-b1\n")
         self.start()
