@@ -1,25 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "announce.h"
+#include "fleet_words.h"
 
 #include "meta.h"
 
 #include <cjson/cJSON.h>
 #include <cstdio>
 #include <cstring>
-
-// 1 to 512 printable ASCII characters without blank, quote or backslash,
-// after http:// or https://.
-static bool url_valid(const char *u)
-{
-	const size_t n = strlen(u);
-
-	if (strncmp(u, "http://", 7) != 0 && strncmp(u, "https://", 8) != 0)
-		return false;
-	for (size_t i = 0; i < n; i++)
-		if (u[i] <= ' ' || u[i] > '~' || u[i] == '"' || u[i] == '\'' || u[i] == '\\')
-			return false;
-	return true;
-}
 
 static const char *check_object(const cJSON *o, announcement *a)
 {
@@ -32,10 +19,10 @@ static const char *check_object(const cJSON *o, announcement *a)
 		return "no \"url\" string";
 	if (!cJSON_IsString(version))
 		return "no \"version\" string";
-	if (strlen(url->valuestring) > URL_MAX)
+	if (strlen(url->valuestring) > FLEET_URL_MAX)
 		return "\"url\" is longer than 512 characters";
-	if (!url_valid(url->valuestring))
-		return "\"url\" is not http:// or https:// and printable characters without blank, quote or backslash";
+	if (!fleet_url_valid(url->valuestring))
+		return "\"url\" is not http:// or https:// and printable characters without blank, double quote or backslash";
 	if (!version_valid(version->valuestring))
 		return "\"version\" is not a version (1 to 8 numbers of 1 to 9 digits, separated by dots)";
 	strcpy(a->url, url->valuestring);

@@ -10,7 +10,7 @@
 constexpr size_t ANNOUNCE_MAX = 1024; // bytes of an announcement's payload
 
 struct announcement {
-	char url[URL_MAX + 1];
+	char url[FLEET_URL_MAX + 1];
 	char version[TEXT_SIZE];
 };
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "config.h"
 
+#include "fleet_words.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -9,15 +11,6 @@
 #include <sys/stat.h>
 
 static const char NET_DIR[] = "/sys/class/net";
-
-bool name_valid(const char *s)
-{
-	const size_t n = strlen(s);
-
-	if (n == 0 || n >= NAME_SIZE)
-		return false;
-	return strspn(s, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-") == n;
-}
 
 // Printable, without blanks: a user name or a path.
 static bool word_valid(const char *s)
@@ -81,7 +74,7 @@ static bool set_key(agent_config *c, const char *key, const char *v, const char 
 	if (strcmp(key, "group") == 0 || strcmp(key, "id") == 0 || strcmp(key, "board") == 0) {
 		*why = "not 1 to 63 characters of A-Z a-z 0-9 . _ -";
 		char *dst = key[0] == 'g' ? c->group : key[0] == 'i' ? c->id : c->board;
-		return name_valid(v) && copy(dst, NAME_SIZE, v);
+		return fleet_name_valid(v) && copy(dst, NAME_SIZE, v);
 	}
 	if (strcmp(key, "user") == 0)
 		return word_valid(v) && copy(c->user, sizeof c->user, v);

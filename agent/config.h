@@ -22,8 +22,6 @@ struct agent_config {
 };
 
 // 1 to 63 characters of [A-Za-z0-9._-]: a part of a topic.
-bool name_valid(const char *s);
-
 // Reads FILE into c, the id from the first network interface's address
 // when the file names none. false with one line in err (FILE: why).
 bool config_load(const char *file, agent_config *c, char *err, size_t err_size);

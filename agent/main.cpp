@@ -5,6 +5,7 @@
 #include "announce.h"
 #include "board_config.h"
 #include "config.h"
+#include "fleet_words.h"
 #include "run.h"
 #include "state.h"
 
@@ -282,7 +283,7 @@ static void finish_install(agent *a, update_step step, const char *line)
 
 static void start_install(agent *a)
 {
-	char sig[sizeof a->dir + 32], url[URL_MAX + 16];
+	char sig[sizeof a->dir + 32], url[FLEET_URL_MAX + 16];
 	const char *const argv[] = { "wget", "-q", "-O", sig, url, NULL };
 
 	report_step(a, STEP_INSTALLING, "pulling the signature and the image", false);
@@ -595,7 +596,7 @@ static bool pick_board(agent *a, const char *config, char *err, size_t size)
 	if (!b[0])
 		return snprintf(err, size, "no board's string: %s status -p gives no board=, and %s no board=",
 				a->cfg.vemra_boot, config), false;
-	if (!name_valid(b))
+	if (!fleet_name_valid(b))
 		return snprintf(err, size, "the board's string '%s' is not 1 to 63 characters of A-Z a-z 0-9 . _ -: set board= in %s",
 				b, config), false;
 	strcpy(a->board, b);

@@ -7,9 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fleet_words.h"
+
 constexpr size_t TEXT_SIZE = 64;   // a word of status -p, with the NUL
 constexpr size_t LINE_SIZE = 240;  // an error line or detail kept, with the NUL
-constexpr size_t URL_MAX = 512;
 constexpr size_t STATE_MAX = 4096; // the state's JSON, in bytes
 
 struct slot_status {
@@ -33,7 +34,7 @@ enum update_step { STEP_NONE, STEP_INSTALLING, STEP_REBOOTING, STEP_REFUSED, STE
 struct agent_report {
 	update_step step; // STEP_NONE: no announcement acted on yet
 	char version[TEXT_SIZE]; // "" when the announcement had none
-	char url[URL_MAX + 1];
+	char url[FLEET_URL_MAX + 1];
 	char detail[LINE_SIZE];
 	char error[LINE_SIZE]; // "" for none
 };

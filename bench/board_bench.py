@@ -25,6 +25,7 @@
 # usage: board_bench.py BOARD_BUILD HOST_BUILD WORK [fleet]
 import os
 import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -32,7 +33,7 @@ import time
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 sys.path.insert(0, os.path.join(TOP, "virtual-board"))
-from board import TOP, Board, big_image, container, sign, vboard  # noqa: E402 (the virtual board's driver)
+from board import BOARD, TOP, Board, big_image, container, sign, vboard  # noqa: E402 (the virtual board's driver)
 
 ROUNDS = 9
 IMAGES = "/usr/share/vboard"
@@ -125,9 +126,13 @@ def main(board_build, host_build, work):
           " cat: %.3f s (%.2f x)" % (recovery, plain_write, recovery / plain_write))
 
 
+# The agent's process id, from /proc (the board's busybox has no pidof).
+AGENT_PID = "$(grep -lx vemra-agent /proc/[0-9]*/comm | cut -d/ -f3)"
+
+
 def agent_memory(board):
     # Rss and Anonymous of the agent's process, from the page tables.
-    status, out, err = board.sh("grep -E '^(Rss|Anonymous):' /proc/$(pidof vemra-agent)/smaps_rollup")
+    status, out, err = board.sh("grep -E '^(Rss|Anonymous):' /proc/%s/smaps_rollup" % AGENT_PID)
     assert (status, err) == (0, ""), err
     return tuple(int(re.search(r"%s:\s+(\d+) kB" % k, out).group(1)) for k in ("Rss", "Anonymous"))
 
@@ -158,11 +163,11 @@ def fleet(board_build, host_build, work):
         args = ("vboard.trust=trusted", "vboard.board=vboard", "vboard.fleet=10.0.2.2:%s,g1,b1,pw-b1" % port)
         board.shell(*args)
         # Idle: the agent restarted with a keepalive of 20 s, connected.
-        board.sh("echo keepalive=20 >> /etc/vemra/agent.conf && kill $(pidof vemra-agent); sleep 15")
+        assert board.sh("echo keepalive=20 >> %s && kill %s && sleep 15" % (BOARD["AGENT_CONFIG"], AGENT_PID))[0] == 0
         memory = agent_memory(board)
         tx = "cat /sys/class/net/eth0/statistics/tx_bytes /sys/class/net/eth0/statistics/tx_packets"
         before = [int(v) for v in board.sh(tx)[1].split()]
-        board.sh("sleep 200")
+        board.sh("sleep 200", timeout=300)
         after = [int(v) for v in board.sh(tx)[1].split()]
         per_ping = [(a - b) / 10 for a, b in zip(after, before)]
         # An update announced: the time to the reboot that ends QEMU.

@@ -6,21 +6,22 @@
 #include <cstring>
 
 #include "common.h"
+#include "fleet_words.h"
 #include "meta.h"
 
 // Whether the values may go into the topic and the announcement; says
 // which one may not.
 static bool values_valid(const char *board, const char *group, const char *url, const char *version)
 {
-	const char *bad = !name_valid(board) ? "--board" : !name_valid(group) ? "--group" : nullptr;
+	const char *bad = !fleet_name_valid(board) ? "--board" : !fleet_name_valid(group) ? "--group" : nullptr;
 
 	if (bad) {
 		error("%s '%s': not 1 to 63 of A-Z a-z 0-9 . _ -", bad, bad[2] == 'b' ? board : group);
 		return false;
 	}
-	if (url && !url_valid(url)) {
+	if (url && !fleet_url_valid(url)) {
 		error("--url '%s': not an http:// or https:// URL of at most %zu characters without blanks, "
-		      "quotes or backslashes", url, URL_MAX);
+		      "double quotes or backslashes", url, FLEET_URL_MAX);
 		return false;
 	}
 	if (version && !version_valid(version)) {

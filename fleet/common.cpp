@@ -31,26 +31,3 @@ int usage_error(const char *fmt, ...)
 	fputs("Try 'vemra-fleet --help'.\n", stderr);
 	return STATUS_ERROR;
 }
-
-bool name_valid(const char *s)
-{
-	const size_t n = strlen(s);
-
-	return n >= 1 && n <= 63 &&
-	       strspn(s, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-") == n;
-}
-
-bool url_valid(const char *s)
-{
-	const size_t n = strlen(s);
-
-	if (n > URL_MAX || (strncmp(s, "http://", 7) != 0 && strncmp(s, "https://", 8) != 0))
-		return false;
-	for (size_t i = 0; i < n; i++) {
-		const unsigned char c = (unsigned char)s[i];
-
-		if (c <= ' ' || c > '~' || c == '"' || c == '\\')
-			return false;
-	}
-	return true;
-}

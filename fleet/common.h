@@ -14,18 +14,10 @@ enum { STATUS_OK = 0, STATUS_REFUSED = 1, STATUS_ERROR = 2 };
 // The longest state and announcement payloads the protocol allows.
 constexpr size_t STATE_MAX = 4096;
 constexpr size_t ANNOUNCEMENT_MAX = 1024;
-constexpr size_t URL_MAX = 512;
 
 // "vemra-fleet: " and the message on stderr, one line.
 void error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The same, with a pointer to --help; returns STATUS_ERROR.
 int usage_error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// A board, id or group: 1 to 63 characters of A-Z a-z 0-9 . _ -, so that
-// it is one level of a topic and never a wildcard.
-bool name_valid(const char *s);
-// 1 to 512 printable ASCII characters without blank, quote or backslash,
-// starting with http:// or https://.
-bool url_valid(const char *s);
 
 #endif

@@ -7,6 +7,7 @@
 
 #include "announce.h"
 #include "common.h"
+#include "fleet_words.h"
 #include "credentials.h"
 #include "listing.h"
 #include "session.h"
@@ -30,9 +31,10 @@ static const char USAGE[] =
 	"  announce  publish the update for the group G of boards B, retained:\n"
 	"            {\"url\":URL,\"version\":V} on vemra/B/G/update, once the broker\n"
 	"            acknowledges it. URL: http:// or https://, at most 512\n"
-	"            characters, no blanks, quotes or backslashes (the signature is\n"
-	"            at URL.minisig); V: numbers and dots (2.4.1). Both are checked\n"
-	"            before connecting. --clear withdraws the announcement.\n"
+	"            characters, no blanks, double quotes or backslashes (the\n"
+	"            signature is at URL.minisig); V: numbers and dots (2.4.1).\n"
+	"            Both are checked before connecting. --clear withdraws the\n"
+	"            announcement.\n"
 	"\n"
 	"B, G and ID: 1 to 63 of A-Z a-z 0-9 . _ -. The broker's port is 1883\n"
 	"unless given. FILE holds the user and password as user=NAME and\n"
@@ -120,7 +122,7 @@ static int run(const char *cmd, const options *o)
 
 	if (!broker_parse(o->broker, &a))
 		return usage_error("--broker '%s': not HOST or HOST:PORT", o->broker);
-	if (strcmp(cmd, "fleet") == 0 && o->board && !name_valid(o->board)) {
+	if (strcmp(cmd, "fleet") == 0 && o->board && !fleet_name_valid(o->board)) {
 		error("--board '%s': not 1 to 63 of A-Z a-z 0-9 . _ -", o->board);
 		return STATUS_REFUSED;
 	}

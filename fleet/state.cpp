@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "common.h"
+#include "fleet_words.h"
 
 // What a key of the state holds.
 enum kind { NAME, TEXT, TEXT_OR_NULL, TIME, SLOT_OR_NULL, IMAGES, TRIAL, ROLLBACK, UPDATE };
@@ -78,7 +79,7 @@ static bool value_valid(const cJSON *v, kind what)
 
 	switch (what) {
 	case NAME:
-		return cJSON_IsString(v) && name_valid(v->valuestring);
+		return cJSON_IsString(v) && fleet_name_valid(v->valuestring);
 	case TEXT:
 		return cJSON_IsString(v);
 	case TEXT_OR_NULL:

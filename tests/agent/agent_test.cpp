@@ -48,6 +48,7 @@ TEST(Announcement, CheckedAsTheProtocolSays)
 		{ "no scheme", R"({"url":"x/u","version":"2.0"})", "http" },
 		{ "a blank", R"({"url":"http://x/a b","version":"2.0"})", "blank" },
 		{ "a quote", R"({"url":"http://x/a\"b","version":"2.0"})", "quote" },
+		{ "a single quote, a url's own", R"({"url":"http://x/a'b","version":"2.0"})", nullptr },
 		{ "a backslash", R"({"url":"http://x/a\\b","version":"2.0"})", "backslash" },
 		{ "a control character", R"({"url":"http://x/a\tb","version":"2.0"})", "printable" },
 		{ "not ASCII", R"({"url":"http://x/\u00e9","version":"2.0"})", "printable" },
