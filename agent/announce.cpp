@@ -25,8 +25,8 @@ static const char *check_object(const cJSON *o, announcement *a)
 		return "\"url\" is not http:// or https:// and printable characters without blank, double quote or backslash";
 	if (!version_valid(version->valuestring))
 		return "\"version\" is not a version (1 to 8 numbers of 1 to 9 digits, separated by dots)";
-	strcpy(a->url, url->valuestring);
-	strcpy(a->version, version->valuestring);
+	snprintf(a->url, sizeof a->url, "%s", url->valuestring);
+	snprintf(a->version, sizeof a->version, "%s", version->valuestring);
 	return NULL;
 }
 
@@ -48,7 +48,7 @@ bool announce_parse(const char *payload, size_t len, announcement *a, char *err,
 	return !why;
 }
 
-bool announce_wanted(const board_status *s, const announcement *a, char *detail, size_t detail_size)
+bool announce_wanted(const agent_status *s, const announcement *a, char *detail, size_t detail_size)
 {
 	const char *running = s->booted ? s->image[s->booted - 1].version : "";
 

@@ -18,6 +18,6 @@ struct announcement {
 bool announce_parse(const char *payload, size_t len, announcement *a, char *err, size_t err_size);
 
 // true: install it; false: skipped, why in detail.
-bool announce_wanted(const board_status *s, const announcement *a, char *detail, size_t detail_size);
+bool announce_wanted(const agent_status *s, const announcement *a, char *detail, size_t detail_size);
 
 #endif

@@ -3,6 +3,7 @@
 
 #include "fleet_words.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -41,10 +42,7 @@ static bool number(const char *s, int lo, int hi, int *out)
 
 static bool copy(char *dst, size_t size, const char *src)
 {
-	if (strlen(src) >= size)
-		return false;
-	strcpy(dst, src);
-	return true;
+	return (size_t)snprintf(dst, size, "%s", src) < size;
 }
 
 // HOST or HOST:PORT (port 1 to 65535).
@@ -132,6 +130,22 @@ static bool read_lines(FILE *f, const char *file, agent_config *c, char *err, si
 
 // The MAC address of the first interface in name order but lo, as 12
 // lowercase hex digits.
+// A network card's address as /sys gives it: six pairs of hex digits
+// separated by colons.
+static bool mac_bytes(const char *s, unsigned b[6])
+{
+	for (int i = 0; i < 6; i++, s += 3) {
+		char *end;
+
+		if (!isxdigit((unsigned char)s[0]) || !isxdigit((unsigned char)s[1]))
+			return false;
+		b[i] = (unsigned)strtoul(s, &end, 16);
+		if (end != s + 2 || (i < 5 && *end != ':'))
+			return false;
+	}
+	return true;
+}
+
 static bool id_from_mac(char *id)
 {
 	struct dirent **names;
@@ -147,7 +161,7 @@ static bool id_from_mac(char *id)
 		if (!found && names[i]->d_name[0] != '.' && strcmp(names[i]->d_name, "lo") != 0 &&
 		    (f = fopen(path, "re"))) {
 			if (fgets(mac, sizeof mac, f) &&
-			    sscanf(mac, "%2x:%2x:%2x:%2x:%2x:%2x", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5]) == 6 &&
+			    mac_bytes(mac, b) &&
 			    (b[0] | b[1] | b[2] | b[3] | b[4] | b[5]) != 0) {
 				snprintf(id, NAME_SIZE, "%02x%02x%02x%02x%02x%02x", b[0], b[1], b[2], b[3], b[4], b[5]);
 				found = true;
@@ -171,7 +185,7 @@ static bool complete(const char *file, agent_config *c, char *err, size_t err_si
 		return snprintf(err, err_size, "%s: no id=, and no network interface's address in %s",
 				file, NET_DIR), false;
 	if (!c->user[0])
-		strcpy(c->user, c->id);
+		snprintf(c->user, sizeof c->user, "%s", c->id);
 	return true;
 }
 

@@ -56,7 +56,7 @@ struct agent {
 	bool connected, socket_open, ever_tried, ready;
 	long next_try, ready_deadline, next_ready_poll;
 	int backoff;
-	board_status status;
+	agent_status status;
 	agent_report report;
 	char *acked; // the state last acknowledged, without its time
 	char *sent;  // the one in flight
@@ -382,8 +382,8 @@ static void act_on(agent *a, const char *payload, size_t len)
 		a->report.version[0] = a->report.url[0] = '\0';
 		return report_step(a, STEP_REFUSED, line, true);
 	}
-	strcpy(a->report.version, a->ann.version);
-	strcpy(a->report.url, a->ann.url);
+	snprintf(a->report.version, sizeof a->report.version, "%s", a->ann.version);
+	snprintf(a->report.url, sizeof a->report.url, "%s", a->ann.url);
 	refresh_status(a);
 	if (!announce_wanted(&a->status, &a->ann, line, sizeof line))
 		return report_step(a, STEP_SKIPPED, line, false);
@@ -599,7 +599,7 @@ static bool pick_board(agent *a, const char *config, char *err, size_t size)
 	if (!fleet_name_valid(b))
 		return snprintf(err, size, "the board's string '%s' is not 1 to 63 characters of A-Z a-z 0-9 . _ -: set board= in %s",
 				b, config), false;
-	strcpy(a->board, b);
+	snprintf(a->board, sizeof a->board, "%s", b);
 	snprintf(a->state_topic, sizeof a->state_topic, "vemra/%s/%s/state", a->board, a->cfg.id);
 	snprintf(a->update_topic, sizeof a->update_topic, "vemra/%s/%s/update", a->board, a->cfg.group);
 	return true;

@@ -44,7 +44,7 @@ static void set_image(slot_status *s, const char *field, const char *v, size_t l
 		copy_word(s->signature, v, len);
 }
 
-static void set_status(board_status *s, const char *key, const char *v, size_t len)
+static void set_status(agent_status *s, const char *key, const char *v, size_t len)
 {
 	struct { const char *key; int *field; bool slot; } const numbers[] = {
 		{ "booted", &s->booted, true },       { "selected", &s->selected, true },
@@ -64,19 +64,19 @@ static void set_status(board_status *s, const char *key, const char *v, size_t l
 		copy_word(s->floor, v, len);
 }
 
-void status_parse(const char *text, board_status *s)
+void status_parse(const char *text, agent_status *s)
 {
 	memset(s, 0, sizeof *s);
 	while (*text) {
-		const char *end = strchr(text, '\n'), *eq;
+		const char *end = strchr(text, '\n');
 		const size_t line = end ? (size_t)(end - text) : strlen(text);
+		const size_t klen = strcspn(text, "=\n"); // the key, up to its '='
 		char key[32];
 
-		eq = (const char *)memchr(text, '=', line);
-		if (eq && (size_t)(eq - text) < sizeof key) {
-			memcpy(key, text, eq - text);
-			key[eq - text] = '\0';
-			set_status(s, key, eq + 1, line - (eq + 1 - text));
+		if (klen < sizeof key && text[klen] == '=') {
+			memcpy(key, text, klen);
+			key[klen] = '\0';
+			set_status(s, key, text + klen + 1, line - klen - 1);
 		}
 		text += line + (end ? 1 : 0);
 	}
@@ -105,7 +105,7 @@ static void add_number(builder *b, cJSON *o, const char *key, double v, bool pre
 	check(b, present ? cJSON_AddNumberToObject(o, key, v) : cJSON_AddNullToObject(o, key));
 }
 
-static void add_images(builder *b, cJSON *o, const board_status *s)
+static void add_images(builder *b, cJSON *o, const agent_status *s)
 {
 	cJSON *images = cJSON_AddArrayToObject(o, "images");
 
@@ -151,7 +151,7 @@ static void add_report(builder *b, cJSON *o, const agent_report *r)
 	add_text(b, o, "error", r->error);
 }
 
-char *state_json(const state_names *n, const board_status *s, const agent_report *r, int64_t time)
+char *state_json(const state_names *n, const agent_status *s, const agent_report *r, int64_t time)
 {
 	builder b = { true };
 	cJSON *o = cJSON_CreateObject(), *t;

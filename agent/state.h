@@ -20,7 +20,7 @@ struct slot_status {
 };
 
 // What status -p says; 0 and "" for what it does not.
-struct board_status {
+struct agent_status {
 	int booted, selected; // 1 or 2, else 0
 	slot_status image[2];
 	char board[TEXT_SIZE], floor[TEXT_SIZE];
@@ -44,10 +44,10 @@ struct state_names {
 };
 
 // The key=value lines of status -p (others ignored).
-void status_parse(const char *text, board_status *s);
+void status_parse(const char *text, agent_status *s);
 
 // The state's JSON text (malloc'd; NULL when memory runs out), "time"
 // being the given one.
-char *state_json(const state_names *n, const board_status *s, const agent_report *r, int64_t time);
+char *state_json(const state_names *n, const agent_status *s, const agent_report *r, int64_t time);
 
 #endif

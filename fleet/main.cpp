@@ -45,7 +45,7 @@ static const char USAGE[] =
 	"a state that could not be read); 2 usage, credentials or connection\n"
 	"error.\n";
 
-struct options {
+struct fleet_options {
 	const char *broker = nullptr;
 	const char *credentials = nullptr;
 	const char *board = nullptr;
@@ -57,7 +57,7 @@ struct options {
 };
 
 // The option a takes a value: the place where it goes, or nullptr.
-static const char **value_of(const char *cmd, const char *a, options *o)
+static const char **value_of(const char *cmd, const char *a, fleet_options *o)
 {
 	const bool announce = strcmp(cmd, "announce") == 0;
 
@@ -77,7 +77,7 @@ static const char **value_of(const char *cmd, const char *a, options *o)
 }
 
 // argv[0 .. argc) of cmd; false, having said why, on a usage error.
-static bool parse_options(const char *cmd, int argc, char **argv, options *o)
+static bool parse_options(const char *cmd, int argc, char **argv, fleet_options *o)
 {
 	for (int i = 0; i < argc; i++) {
 		const char *a = argv[i];
@@ -100,7 +100,7 @@ static bool parse_options(const char *cmd, int argc, char **argv, options *o)
 }
 
 // What the options of cmd lack or hold too much of, or nullptr.
-static const char *misuse(const char *cmd, const options *o)
+static const char *misuse(const char *cmd, const fleet_options *o)
 {
 	if (!o->broker || !o->credentials)
 		return "--broker and --credentials are needed";
@@ -115,7 +115,7 @@ static const char *misuse(const char *cmd, const options *o)
 	return nullptr;
 }
 
-static int run(const char *cmd, const options *o)
+static int run(const char *cmd, const fleet_options *o)
 {
 	broker_address a;
 	credentials c;
@@ -149,7 +149,7 @@ int main(int argc, char **argv)
 	}
 	if (strcmp(cmd, "fleet") != 0 && strcmp(cmd, "announce") != 0)
 		return usage_error(cmd[0] == '-' ? "unknown option '%s'" : "unknown command '%s'", cmd);
-	options o;
+	fleet_options o;
 
 	if (!parse_options(cmd, argc - 2, argv + 2, &o))
 		return STATUS_ERROR;

@@ -9,9 +9,9 @@ cd "$(dirname "$0")/.."
 
 need_packages "${RELIABILITY_PACKAGES[@]}" "${FLEET_PACKAGES[@]}"
 say "configuring build-tidy/ (compile commands only)"
-cmake -S . -B build-tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVEMRA_FLEET=ON >/dev/null
+cmake -S . -B build-tidy -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVEMRA_AGENT=ON -DVEMRA_FLEET=ON >/dev/null
 
-srcs=$(find launcher libvemra board vemra-boot vemra-image fleet -name '*.cpp' | sort)
+srcs=$(find launcher libvemra board vemra-boot vemra-image agent fleet -name '*.cpp' | sort)
 
 say "cppcheck"
 # shellcheck disable=SC2086

@@ -110,7 +110,7 @@ TEST(State, JsonAsTheProtocolWritesIt)
 {
 	const state_names names = { "0256a1b2c3d4", "vboard", "lab" };
 	agent_report none = {}, refused = {};
-	board_status s;
+	agent_status s;
 
 	refused.step = STEP_REFUSED;
 	strcpy(refused.version, "2.0");
@@ -149,7 +149,7 @@ TEST(State, WordsCutToFitNothingWrittenPast)
 	// A floor of 64 characters and a key of 32, after the trial's lines.
 	const std::string text = "trial=2\ntrial_boots=3\nimage1_signature_and_more_than_32=x\nfloor=" +
 				 std::string(64, '9') + "\n";
-	board_status s;
+	agent_status s;
 
 	status_parse(text.c_str(), &s);
 	EXPECT_EQ(std::string(s.floor), std::string(63, '9'));
@@ -182,7 +182,7 @@ TEST(Decision, InstallsOnlyWhatIsNewerAndNotBack)
 	};
 
 	for (const auto &r : rows) {
-		board_status s;
+		agent_status s;
 		announcement a = {};
 		char detail[LINE_SIZE] = "";
 
