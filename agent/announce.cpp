@@ -36,8 +36,8 @@ bool announce_parse(const char *payload, size_t len, announcement *a, char *err,
 	cJSON *o;
 
 	memset(a, 0, sizeof *a);
-	if (len > ANNOUNCE_MAX) {
-		snprintf(err, err_size, "announcement refused: more than %zu bytes", ANNOUNCE_MAX);
+	if (len > FLEET_ANNOUNCE_MAX) {
+		snprintf(err, err_size, "announcement refused: more than %zu bytes", FLEET_ANNOUNCE_MAX);
 		return false;
 	}
 	o = cJSON_ParseWithLength(payload, len);

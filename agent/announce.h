@@ -7,8 +7,6 @@
 
 #include <cstddef>
 
-constexpr size_t ANNOUNCE_MAX = 1024; // bytes of an announcement's payload
-
 struct announcement {
 	char url[FLEET_URL_MAX + 1];
 	char version[TEXT_SIZE];

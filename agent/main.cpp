@@ -61,7 +61,7 @@ struct agent {
 	char *acked; // the state last acknowledged, without its time
 	char *sent;  // the one in flight
 	int sent_mid;
-	char last_payload[ANNOUNCE_MAX + 1]; // the announcement last seen
+	char last_payload[FLEET_ANNOUNCE_MAX + 1]; // the announcement last seen
 	size_t last_len;
 	bool have_last, have_pending; // pending: last_payload waits for its turn
 	job_step job;

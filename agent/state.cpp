@@ -180,7 +180,7 @@ char *state_json(const state_names *n, const agent_status *s, const agent_report
 	if (b.ok)
 		text = cJSON_PrintUnformatted(o);
 	cJSON_Delete(o);
-	if (text && strlen(text) > STATE_MAX) {
+	if (text && strlen(text) > FLEET_STATE_MAX) {
 		free(text);
 		text = NULL;
 	}

@@ -11,7 +11,6 @@
 
 constexpr size_t TEXT_SIZE = 64;   // a word of status -p, with the NUL
 constexpr size_t LINE_SIZE = 240;  // an error line or detail kept, with the NUL
-constexpr size_t STATE_MAX = 4096; // the state's JSON, in bytes
 
 struct slot_status {
 	char state[TEXT_SIZE];     // "" when status -p has no line

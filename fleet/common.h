@@ -11,10 +11,6 @@
 // or connection error.
 enum { STATUS_OK = 0, STATUS_REFUSED = 1, STATUS_ERROR = 2 };
 
-// The longest state and announcement payloads the protocol allows.
-constexpr size_t STATE_MAX = 4096;
-constexpr size_t ANNOUNCEMENT_MAX = 1024;
-
 // "vemra-fleet: " and the message on stderr, one line.
 void error(const char *fmt, ...) __attribute__((format(printf, 1, 2)));
 // The same, with a pointer to --help; returns STATUS_ERROR.

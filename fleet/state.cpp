@@ -176,8 +176,8 @@ static bool blank(const char *p, const char *end)
 
 bool state_row(const char *topic, const char *payload, size_t len, fleet_row *r, char *why, size_t why_size)
 {
-	if (len > STATE_MAX) {
-		snprintf(why, why_size, "%zu bytes, more than %zu", len, STATE_MAX);
+	if (len > FLEET_STATE_MAX) {
+		snprintf(why, why_size, "%zu bytes, more than %zu", len, FLEET_STATE_MAX);
 		return false;
 	}
 	const char *end = nullptr;

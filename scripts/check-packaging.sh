@@ -276,36 +276,30 @@ for n, l in enumerate(open("startup/60-vemra-mtd.rules.in"), 1):
     if l.strip() and not l.startswith("#") and not re.fullmatch(rf'{PAIR}(\s*,\s*{PAIR})*', l.strip()):
         error(f"startup/60-vemra-mtd.rules.in:{n}: not udev rule syntax")
 os.makedirs(f"{tmp}/sbin")
-for prog in ["vemra-boot", "vemra-launcher"]:
+for prog in ["vemra-boot", "vemra-launcher", "vemra-agent"]:
     with open(f"{tmp}/sbin/{prog}", "w") as f:
         f.write("#!/bin/sh\n")
     os.chmod(f"{tmp}/sbin/{prog}", 0o755)
-with open(f"{tmp}/vemra-launcher.service", "w") as f:
-    f.write(filled("startup/vemra-launcher.service.in"))
-unit = dict(l.split("=", 1) for l in open(f"{tmp}/vemra-launcher.service") if "=" in l and l[0] != "#")
-if unit.get("ExecStartPre", "").strip() != f"-{tmp}/sbin/vemra-boot boot-check" or \
-        unit.get("ExecStart", "").strip() != f"{tmp}/sbin/vemra-launcher" or unit.get("Restart", "").strip() != "no":
+# A unit's KEY=VALUE lines, once systemd-analyze has passed it.
+def unit_of(name):
+    with open(f"{tmp}/{name}", "w") as f:
+        f.write(filled(f"startup/{name}.in"))
+    verify = subprocess.run(["systemd-analyze", "verify", "--man=no", f"{tmp}/{name}"],
+                            capture_output=True, text=True)
+    if verify.returncode or name in verify.stderr:
+        error(f"startup/{name}.in: systemd-analyze: {verify.stderr.strip()}")
+    return {k: v.strip() for k, v in (l.split("=", 1) for l in open(f"{tmp}/{name}") if "=" in l and l[0] != "#")}
+unit = unit_of("vemra-launcher.service")
+if unit.get("ExecStartPre") != f"-{tmp}/sbin/vemra-boot boot-check" or \
+        unit.get("ExecStart") != f"{tmp}/sbin/vemra-launcher" or unit.get("Restart") != "no":
     error("startup/vemra-launcher.service.in: not boot-check, then the launcher once")
-verify = subprocess.run(["systemd-analyze", "verify", "--man=no", f"{tmp}/vemra-launcher.service"],
-                        capture_output=True, text=True)
-if verify.returncode or "vemra-launcher.service" in verify.stderr:
-    error(f"startup/vemra-launcher.service.in: systemd-analyze: {verify.stderr.strip()}")
 # The fleet agent: one respawn line; a unit restarted whenever it ends.
 lines = [l for l in filled("startup/inittab-agent.in").splitlines() if l and not l.startswith("#")]
 if [l.split(":")[2:] for l in lines] != [["respawn", f"{tmp}/sbin/vemra-agent"]]:
     error("startup/inittab-agent.in: not the agent alone, respawned")
-with open(f"{tmp}/sbin/vemra-agent", "w") as f:
-    f.write("#!/bin/sh\n")
-os.chmod(f"{tmp}/sbin/vemra-agent", 0o755)
-with open(f"{tmp}/vemra-agent.service", "w") as f:
-    f.write(filled("startup/vemra-agent.service.in"))
-unit = dict(l.split("=", 1) for l in open(f"{tmp}/vemra-agent.service") if "=" in l and l[0] != "#")
-if unit.get("ExecStart", "").strip() != f"{tmp}/sbin/vemra-agent" or unit.get("Restart", "").strip() != "always":
+unit = unit_of("vemra-agent.service")
+if unit.get("ExecStart") != f"{tmp}/sbin/vemra-agent" or unit.get("Restart") != "always":
     error("startup/vemra-agent.service.in: not the agent, restarted always")
-verify = subprocess.run(["systemd-analyze", "verify", "--man=no", f"{tmp}/vemra-agent.service"],
-                        capture_output=True, text=True)
-if verify.returncode or "vemra-agent.service" in verify.stderr:
-    error(f"startup/vemra-agent.service.in: systemd-analyze: {verify.stderr.strip()}")
 
 for e in errors:
     print(f"==> {e}", file=sys.stderr)
