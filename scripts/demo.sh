@@ -290,11 +290,7 @@ cmake -S . -B "$HOST" -DCMAKE_BUILD_TYPE=RelWithDebInfo "${tests[@]}" >/dev/null
 cmake --build "$HOST" -j"$(jobs)" --target "${targets[@]}" >/dev/null
 $VB build "$BUILD"
 wait "$busybox" || { cat "$busybox_log" >&2; die "the board's busybox could not be built"; }
-wait "$kernel" || { cat "$kernel_log" >&2; die "the board's kernel could not be built"; }
-cat "$busybox_log" "$kernel_log" >&2
-rm -f "$kernel_log" "$busybox_log"
-trap - EXIT
-exec 9>&-
+cat "$busybox_log" >&2
 
 say "demo images, initramfs and a new board ($scenario, in $DEMO/)"
 rm -rf "$DEMO"
@@ -333,6 +329,12 @@ if [ "$scenario" = fleet ]; then
 	sign --version 2.0 --board vboard "$DEMO/www/update"
 fi
 VBOARD_IMAGES=$img $VB initramfs "$BUILD" "$DEMO/initramfs.cpio.gz"
+# The kernel last: all the rest was made while it was being built.
+wait "$kernel" || { cat "$kernel_log" >&2; die "the board's kernel could not be built"; }
+cat "$kernel_log" >&2
+rm -f "$kernel_log" "$busybox_log"
+trap - EXIT
+exec 9>&-
 if [ "$scenario" = fleet ]; then
 	fleet
 	exit 0
