@@ -29,6 +29,11 @@ fi
 triple=powerpc-linux-gnu
 cache=$PWD/.cache/powerpc
 prefix=${1:-$cache/usr}
+# One build at a time (the test command builds the board's while it tests
+# on the host): a second waits, then finds the first one's stamps.
+mkdir -p "$cache"
+exec 8>"$cache/.lock"
+flock 8
 
 # built NAME VERSION: the stamp says that this release is in the prefix.
 built() {

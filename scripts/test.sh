@@ -11,13 +11,19 @@ cd "$(dirname "$0")/.."
 need_packages "${BUILD_PACKAGES[@]}" "${PACKAGING_PACKAGES[@]}" "${RELIABILITY_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" \
 	"${PPC_PACKAGES[@]}" "${VBOARD_PACKAGES[@]}" "${FLEET_PACKAGES[@]}"
 
-# The board's kernel and busybox (cross-built from Debian's sources on the
-# first run, cached in ~/.cache/vemra-vboard) build in the background from
-# here on, on what the host's single-threaded steps (fuzzing, valgrind,
-# qemu-ppc) leave free; the virtual board waits for them.
+# The virtual boards' parts build in the background from here on, on what
+# the host's single-threaded steps (fuzzing, valgrind, qemu-ppc) leave
+# free: the board's kernel and busybox (cross-built from Debian's sources
+# on the first run, cached in ~/.cache/vemra-vboard), then the board's
+# libraries with the fleet agent's and the two boards' builds (the second
+# from another description, virtual-board/board-b.cmake: the EEPROM at
+# 0x50, partitions env and recovery, the user partition on /data, the
+# trial in VPD bytes 200 to 205). The virtual-board tests wait for them.
 parts_log=$(mktemp)
 trap 'rm -f "$parts_log"' EXIT
-(virtual-board/vboard kernel >/dev/null && virtual-board/vboard busybox >/dev/null) 2>"$parts_log" &
+(virtual-board/vboard kernel >/dev/null && virtual-board/vboard busybox >/dev/null &&
+	./scripts/cross-deps.sh --fleet >/dev/null && virtual-board/vboard build build-board &&
+	virtual-board/vboard build build-board-b virtual-board/board-b.cmake) >/dev/null 2>"$parts_log" &
 parts=$!
 
 say "building (build/)"
@@ -51,12 +57,9 @@ FUZZ_SECONDS=${FUZZ_SECONDS:-30} ./scripts/test-fuzz.sh
 
 # The virtual board: the board build (PowerPC) on QEMU's ppce500 with the
 # board's kernel and busybox, driven over its serial console. Three boards
-# run side by side. The board build holds the fleet agent, its libraries
-# cross-built first.
-./scripts/cross-deps.sh --fleet >/dev/null
-virtual-board/vboard build build-board
-# No board, no pass: a kernel or busybox that cannot be built fails the run.
-wait "$parts" || { cat "$parts_log" >&2; say "the board's kernel or busybox could not be built"; exit 1; }
+# run side by side. The board build holds the fleet agent.
+# No board, no pass: a part that cannot be built fails the run.
+wait "$parts" || { cat "$parts_log" >&2; say "the virtual boards' parts could not be built"; exit 1; }
 cat "$parts_log" >&2
 say "running the virtual-board tests"
 start=$(date +%s)
@@ -64,11 +67,8 @@ VBOARD_BUILD=build-board VBOARD_HOST_BUILD=build \
 	/usr/bin/python3 -m pytest -p no:cacheprovider -q -n 3 tests/virtual-board
 say "virtual-board tests: $(($(date +%s) - start)) s"
 
-# A second board, built from another description (virtual-board/board-b.cmake:
-# the EEPROM at 0x50, partitions env and recovery, the user partition on
-# /data, the trial in VPD bytes 200 to 205): the rows of a boot, a fallback,
-# the recovery image's install, a trial going back and a signed install.
-virtual-board/vboard build build-board-b virtual-board/board-b.cmake
+# The second board: the rows of a boot, a fallback, the recovery image's
+# install, a trial going back and a signed install.
 say "running the second board's tests"
 rows="vpd-1-boots-image1 or vpd-2-boots-image2 or bad-magic-tries-image2"
 rows+=" or no-slots-install-recovery-as-2 or test_unconfirmed_trial_goes_back"
